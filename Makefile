@@ -1,0 +1,21 @@
+# Every target runs with the project's Python 3.14 toolchain: python3.14 from
+# PATH when it has headers, otherwise the Debian sid root of tools/sysroot.
+RUN := tools/in-sysroot
+PY  := python3.14
+BUILD_DIR := build/release
+
+.PHONY: all build test demo clean
+
+all: build
+
+build:
+	$(RUN) sh -c 'cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$$(command -v $(PY)) >/dev/null && cmake --build $(BUILD_DIR)'
+
+test: build
+	$(RUN) env PYTHONPATH=src:tools $(PY) -m pytest -q -p no:cacheprovider tests
+
+demo: build
+	$(RUN) env PYTHONPATH=src:tools $(PY) demo/demo.py
+
+clean:
+	rm -rf build src/corvenda/*.so

@@ -1,0 +1,1 @@
+"""Corvenda: e-mail sending for Python."""

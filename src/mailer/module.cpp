@@ -1,0 +1,200 @@
+// Module entry: multi-phase initialisation, the imports that fill the module
+// namespace, and the creation of the EasyMailer class.
+#include "function.hpp"
+
+#include <new>
+
+namespace corvenda {
+
+namespace {
+
+constexpr const char* class_doc =
+    "\n"
+    "    简易邮件发送工具,支持纯文本、HTML格式以及基于模板的邮件发送。\n"
+    "\n"
+    "    使用示例：\n"
+    "        mailer = EasyMailer(\n"
+    "            host=\"smtp.example.com\",\n"
+    "            port=465,\n"
+    "            username=\"sender@example.com\",\n"
+    "            password=\"your-password\",\n"
+    "            use_ssl=True\n"
+    "        )\n"
+    "        mailer.send(\n"
+    "            to=\"recipient@example.com\",\n"
+    "            subject=\"Hello\",\n"
+    "            body=\"This is a test email.\"\n"
+    "        )\n"
+    "    ";
+
+const char* const string_texts[] = {
+#define CORVENDA_TEXT(id, text) text,
+    CORVENDA_STRINGS(CORVENDA_TEXT)
+#undef CORVENDA_TEXT
+};
+
+PyObject* keyword_tuple(const ModuleState& st, std::initializer_list<S> ids) {
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(ids.size())));
+    Py_ssize_t i = 0;
+    for (S id : ids) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(st[id]));
+    return tuple.release();
+}
+
+void init_state(PyObject* module) {
+    ModuleState& st = state_of(module);
+    st.function_type = make_function_type(module);
+    for (int i = 0; i < static_cast<int>(S::count_); ++i) {
+        st.strings[i] = PyUnicode_InternFromString(string_texts[i]);
+        if (!st.strings[i]) throw PyError();
+    }
+    st.kw_localtime = keyword_tuple(st, {S::localtime});
+    st.kw_context = keyword_tuple(st, {S::context});
+    st.kw_filename = keyword_tuple(st, {S::filename});
+    st.kw_build_message = keyword_tuple(st, {S::to, S::subject, S::body, S::html, S::cc, S::sender, S::sender_name,
+                                             S::attachments, S::reply_to});
+    st.kw_send = keyword_tuple(st, {S::to, S::subject, S::body, S::html, S::cc, S::bcc, S::sender, S::sender_name,
+                                    S::attachments, S::reply_to});
+    st.one = check(PyLong_FromLong(1)).release();
+}
+
+/// A builtin kept for the module's lifetime.
+PyObject* builtin(const char* name) {
+    Ref builtins = check(PyEval_GetFrameBuiltins());
+    PyObject* value = nullptr;
+    if (!check(PyDict_GetItemStringRef(builtins.get(), name, &value))) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw PyError();
+    }
+    return value;
+}
+
+/// `from <module> import <names>` at `level`, binding each name as soon as
+/// it is read; with no names, `import <module>` binding the module itself.
+void import_into(PyObject* globals, const char* module, std::initializer_list<const char*> names, int level = 0) {
+    Ref module_name = check(PyUnicode_FromString(module));
+    if (names.size() == 0) {
+        Ref imported = check(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, nullptr, level));
+        check(PyDict_SetItem(globals, module_name.get(), imported.get()));
+        return;
+    }
+    Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* name : names) PyTuple_SET_ITEM(fromlist.get(), i++, check(PyUnicode_FromString(name)).release());
+    Ref imported = check(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, fromlist.get(), level));
+    for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
+        PyObject* value = nullptr;
+        if (!check(PyObject_GetOptionalAttr(imported.get(), name, &value))) {
+            // Not an attribute: a submodule already loaded under the package.
+            Ref package = check(PyModule_GetNameObject(imported.get()));
+            Ref full = check(PyUnicode_FromFormat("%U.%U", package.get(), name));
+            Ref modules = Ref::borrow(PyImport_GetModuleDict());
+            if (!check(PyDict_GetItemRef(modules.get(), full.get(), &value))) {
+                PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+                throw PyError();
+            }
+        }
+        Ref owned = Ref::steal(value);
+        check(PyDict_SetItem(globals, name, value));
+    }
+}
+
+void create_class(PyObject* module, PyObject* globals) {
+    const ModuleState& st = state_of(module);
+    PyObject* class_name = st[S::EasyMailer];
+    Ref ns = check(PyDict_New());
+    Ref module_name = check(PyModule_GetNameObject(module));
+    check(PyDict_SetItem(ns.get(), st[S::dunder_module], module_name.get()));
+    check(PyDict_SetItem(ns.get(), st[S::dunder_qualname], class_name));
+    Ref doc = check(PyUnicode_FromString(class_doc));
+    check(PyDict_SetItem(ns.get(), st[S::dunder_doc], doc.get()));
+    for (const MethodSpec& spec : mailer_methods()) {
+        Ref method = make_function(module, spec, class_name);
+        if (spec.is_static) method = call(st.staticmethod, method.get());
+        check(PyDict_SetItemString(ns.get(), spec.name, method.get()));
+    }
+    Ref bases = check(PyTuple_New(0));
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, bases.get(), ns.get());
+    check(PyDict_SetItem(globals, class_name, cls.get()));
+}
+
+int mailer_exec(PyObject* module) noexcept {
+    try {
+        init_state(module);
+        ModuleState& st = state_of(module);
+        st.staticmethod = builtin("staticmethod");
+        st.open = builtin("open");
+
+        PyObject* globals = PyModule_GetDict(module);
+        import_into(globals, "smtplib", {});
+        import_into(globals, "ssl", {});
+        import_into(globals, "mimetypes", {});
+        import_into(globals, "datetime", {"datetime"});
+        import_into(globals, "email.mime.multipart", {"MIMEMultipart"});
+        import_into(globals, "email.mime.text", {"MIMEText"});
+        import_into(globals, "email.mime.base", {"MIMEBase"});
+        import_into(globals, "email", {"encoders"});
+        import_into(globals, "email.utils", {"formataddr", "formatdate"});
+        import_into(globals, "typing", {"List", "Optional", "Union", "Dict"});
+        import_into(globals, "pathlib", {"Path"});
+        import_into(globals, "template", {"TemplateEngine"}, 1);
+
+        create_class(module, globals);
+        return 0;
+    } catch (PyError& error) {
+        error.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return -1;
+}
+
+int mailer_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+    ModuleState& st = state_of(module);
+    Py_VISIT(st.function_type);
+    Py_VISIT(st.staticmethod);
+    Py_VISIT(st.open);
+    return 0;
+}
+
+int mailer_clear(PyObject* module) noexcept {
+    ModuleState& st = state_of(module);
+    Py_CLEAR(st.function_type);
+    Py_CLEAR(st.staticmethod);
+    Py_CLEAR(st.open);
+    for (PyObject*& s : st.strings) Py_CLEAR(s);
+    Py_CLEAR(st.kw_localtime);
+    Py_CLEAR(st.kw_context);
+    Py_CLEAR(st.kw_filename);
+    Py_CLEAR(st.kw_build_message);
+    Py_CLEAR(st.kw_send);
+    Py_CLEAR(st.one);
+    return 0;
+}
+
+void mailer_free(void* module) noexcept { mailer_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot mailer_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(mailer_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef mailer_module = {
+    PyModuleDef_HEAD_INIT,
+    "mailer",
+    nullptr,
+    sizeof(ModuleState),
+    nullptr,
+    mailer_slots,
+    mailer_traverse,
+    mailer_clear,
+    mailer_free,
+};
+
+}  // namespace
+
+}  // namespace corvenda
+
+PyMODINIT_FUNC PyInit_mailer() { return PyModuleDef_Init(&corvenda::mailer_module); }

@@ -1,0 +1,147 @@
+// Per-module state: the method type, the builtins kept at import and the
+// interned strings every call uses.  Nothing here changes after import.
+#pragma once
+
+#include "common.hpp"
+
+namespace corvenda {
+
+// Interned strings, by identifier and text.
+#define CORVENDA_STRINGS(X)                                   \
+    /* names bound in the module namespace */                 \
+    X(smtplib, "smtplib")                                     \
+    X(ssl, "ssl")                                             \
+    X(mimetypes, "mimetypes")                                 \
+    X(datetime, "datetime")                                   \
+    X(MIMEMultipart, "MIMEMultipart")                         \
+    X(MIMEText, "MIMEText")                                   \
+    X(MIMEBase, "MIMEBase")                                   \
+    X(encoders, "encoders")                                   \
+    X(formataddr, "formataddr")                               \
+    X(formatdate, "formatdate")                               \
+    X(List, "List")                                           \
+    X(Optional, "Optional")                                   \
+    X(Union, "Union")                                         \
+    X(Dict, "Dict")                                           \
+    X(Path, "Path")                                           \
+    X(TemplateEngine, "TemplateEngine")                       \
+    X(EasyMailer, "EasyMailer")                               \
+    /* attributes and methods */                              \
+    X(create_default_context, "create_default_context")       \
+    X(SMTP_SSL, "SMTP_SSL")                                   \
+    X(SMTP, "SMTP")                                           \
+    X(context, "context")                                     \
+    X(starttls, "starttls")                                   \
+    X(login, "login")                                         \
+    X(sendmail, "sendmail")                                   \
+    X(as_string, "as_string")                                 \
+    X(host, "host")                                           \
+    X(port, "port")                                           \
+    X(username, "username")                                   \
+    X(password, "password")                                   \
+    X(use_ssl, "use_ssl")                                     \
+    X(use_tls, "use_tls")                                     \
+    X(default_sender, "default_sender")                       \
+    X(template_engine_attr, "_template_engine")               \
+    X(render, "render")                                       \
+    X(render_string, "render_string")                         \
+    X(now, "now")                                             \
+    X(strftime, "strftime")                                   \
+    X(guess_type, "guess_type")                               \
+    X(is_file, "is_file")                                     \
+    X(name, "name")                                           \
+    X(read, "read")                                           \
+    X(set_payload, "set_payload")                             \
+    X(encode_base64, "encode_base64")                         \
+    X(add_header, "add_header")                               \
+    X(attach, "attach")                                       \
+    X(split, "split")                                         \
+    X(add_note, "add_note")                                   \
+    X(send, "send")                                           \
+    X(build_message, "_build_message")                        \
+    X(collect_recipients, "_collect_recipients")              \
+    X(do_send, "_do_send")                                    \
+    X(attach_file, "_attach_file")                            \
+    X(attach_binary, "_attach_binary")                        \
+    X(enter, "__enter__")                                     \
+    X(exit, "__exit__")                                       \
+    X(localtime, "localtime")                                 \
+    X(filename, "filename")                                   \
+    X(data, "data")                                           \
+    X(content_type, "content_type")                           \
+    X(dunder_module, "__module__")                            \
+    X(dunder_qualname, "__qualname__")                        \
+    X(dunder_doc, "__doc__")                                  \
+    X(dunder_name, "__name__")                                \
+    /* parameter names used by keyword */                     \
+    X(to, "to")                                               \
+    X(subject, "subject")                                     \
+    X(body, "body")                                           \
+    X(html, "html")                                           \
+    X(cc, "cc")                                               \
+    X(bcc, "bcc")                                             \
+    X(sender, "sender")                                       \
+    X(sender_name, "sender_name")                             \
+    X(attachments, "attachments")                             \
+    X(reply_to, "reply_to")                                   \
+    /* values */                                              \
+    X(mixed, "mixed")                                         \
+    X(alternative, "alternative")                             \
+    X(plain, "plain")                                         \
+    X(html_subtype, "html")                                   \
+    X(utf_8, "utf-8")                                         \
+    X(From, "From")                                           \
+    X(To, "To")                                               \
+    X(Subject, "Subject")                                     \
+    X(Date, "Date")                                           \
+    X(Cc, "Cc")                                               \
+    X(Reply_To, "Reply-To")                                   \
+    X(Content_Disposition, "Content-Disposition")             \
+    X(attachment, "attachment")                               \
+    X(attachment_filename, "attachment; filename=")           \
+    X(comma_blank, ", ")                                      \
+    X(slash, "/")                                             \
+    X(octet_stream, "application/octet-stream")               \
+    X(dot_html, ".html")                                      \
+    X(dot_txt, ".txt")                                        \
+    X(occurred_at, "occurred_at")                             \
+    X(timestamp_format, "%Y-%m-%d %H:%M:%S")                  \
+    X(empty, "")                                              \
+    X(rb, "rb")                                               \
+    X(not_found, "Attachment not found: ")
+
+enum class S : int {
+#define CORVENDA_ENUM(id, text) id,
+    CORVENDA_STRINGS(CORVENDA_ENUM)
+#undef CORVENDA_ENUM
+    count_
+};
+
+struct ModuleState {
+    PyTypeObject* function_type;  // type of the method objects
+    PyObject* staticmethod;       // builtins kept at import
+    PyObject* open;
+    PyObject* strings[static_cast<int>(S::count_)];
+    PyObject* kw_localtime;       // ("localtime",)
+    PyObject* kw_context;         // ("context",)
+    PyObject* kw_filename;        // ("filename",)
+    PyObject* kw_build_message;   // the nine keywords send passes to _build_message
+    PyObject* kw_send;            // the ten keywords send_template passes to send
+    PyObject* one;                // the int 1
+
+    PyObject* operator[](S id) const noexcept { return strings[static_cast<int>(id)]; }
+};
+
+inline ModuleState& state_of(PyObject* module) noexcept {
+    return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+/// What a method body needs from its module: the state and the namespace.
+struct Env {
+    const ModuleState& st;
+    PyObject* globals;  // the module dict, kept alive by the module
+
+    PyObject* operator[](S id) const noexcept { return st[id]; }
+};
+
+}  // namespace corvenda

@@ -1,0 +1,241 @@
+"""Delivery through a real SMTP server on 127.0.0.1 (tools/localsmtp.py).
+
+Every check is made on what reached the server: the command sequence, the
+login, the envelope and the DATA bytes.
+"""
+
+import email.errors
+import email.utils
+import os
+import smtplib
+import ssl
+
+import pytest
+
+TO = ["ann@example.org", "bob@example.org"]
+CC = ["cat@example.org"]
+BCC = ["dan@example.org", "eve@example.org"]
+
+
+def commands_for(mode, recipients):
+    tls = ["STARTTLS", "EHLO"] if mode == "starttls" else []
+    return ["EHLO", *tls, "AUTH", "MAIL", *["RCPT"] * recipients, "DATA", "QUIT"]
+
+
+def received_data(server):
+    return [s for s in server.sessions if "DATA" in s.commands]
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+# -- successful delivery ------------------------------------------------------
+
+
+def test_each_security_mode_delivers_with_bcc_only_in_the_envelope(server, mailer_for):
+    mailer_for(server).send(
+        TO, "Quarterly report", body="See the figures.", html="<p>See the figures.</p>",
+        cc=CC[0], bcc=BCC, sender_name="Corvenda Reports", reply_to="help@example.org",
+    )
+
+    [session] = server.sessions
+    user = server.credentials[0]
+    assert session.commands == commands_for(server.mode, 5)
+    assert session.tls == (server.mode != "plain")
+    assert session.logins == [server.credentials]
+    assert session.mail_from == user
+    assert session.rcpt_tos == TO + CC + BCC
+
+    [message] = server.messages
+    for address in BCC:
+        assert address.encode() not in message.data
+    parsed = message.parse()
+    assert "Bcc" not in parsed
+    assert parsed["From"] == email.utils.formataddr(("Corvenda Reports", user))
+    assert [a for _, a in email.utils.getaddresses([parsed["To"]])] == TO
+    assert parsed["Cc"] == CC[0]
+    assert parsed["Reply-To"] == "help@example.org"
+    assert parsed["Subject"] == "Quarterly report"
+    assert email.utils.parsedate_to_datetime(parsed["Date"]).tzinfo is not None
+    assert parsed.get_body(("plain",)).get_content().strip() == "See the figures."
+    assert parsed.get_body(("html",)).get_content().strip() == "<p>See the figures.</p>"
+
+
+@pytest.mark.parametrize(
+    ("default_sender", "sender", "expected"),
+    [
+        (None, None, "mailer@corvenda.test"),  # falls back to the login name
+        ("noreply@example.org", None, "noreply@example.org"),
+        ("noreply@example.org", "alerts@example.org", "alerts@example.org"),
+    ],
+)
+def test_envelope_sender_and_from_header(plain_server, mailer_for, default_sender, sender, expected):
+    mailer = mailer_for(plain_server, default_sender=default_sender)
+    mailer.send("ann@example.org", "Hi", body="x", sender=sender)
+
+    [message] = plain_server.messages
+    assert message.mail_from == expected
+    assert email.utils.parseaddr(message.parse()["From"])[1] == expected
+
+
+def test_attachments_and_non_ascii_text_arrive_intact(plain_server, mailer_for, tmp_path):
+    # Bytes that trip naive encoders: CR/LF, a leading dot, NUL, high bytes.
+    binary = b".\r\n\x00\xff\xfe" + bytes(range(256)) * 40
+    report = tmp_path / "report.csv"
+    report.write_bytes(b"day,count\n.mon,1\r\ntue,2\n")
+    mailer_for(plain_server).send(
+        "ann@example.org", "Prüfbericht № 7 — 東京", body="Grüße\n.\nEnde",
+        attachments=[
+            str(report),
+            {"filename": "blob.bin", "data": binary},
+            {"filename": "Übersicht.pdf", "data": b"%PDF-1.4", "content_type": "application/pdf"},
+        ],
+    )
+
+    parsed = plain_server.messages[0].parse()
+    assert parsed["Subject"] == "Prüfbericht № 7 — 東京"
+    assert parsed.get_body(("plain",)).get_content().replace("\r\n", "\n").rstrip("\n") == "Grüße\n.\nEnde"
+    attached = {p.get_filename(): p for p in parsed.iter_attachments()}
+    assert sorted(attached) == ["blob.bin", "report.csv", "Übersicht.pdf"]
+    assert attached["report.csv"].get_payload(decode=True) == report.read_bytes()
+    assert attached["blob.bin"].get_payload(decode=True) == binary
+    assert attached["Übersicht.pdf"].get_content_type() == "application/pdf"
+    assert attached["Übersicht.pdf"].get_payload(decode=True) == b"%PDF-1.4"
+
+
+def test_send_template_delivers_a_rendered_builtin_template(plain_server, mailer_for):
+    mailer_for(plain_server).send_template(
+        "ann@example.org", "{{ title }} on {{ host }}", "notification",
+        context={"title": "Disk almost full", "host": "db-1", "message": "Usage <90%> & rising"},
+        bcc="audit@example.org",
+        attachments=[{"filename": "usage.csv", "data": b"disk,used\n/,89\n", "content_type": "text/csv"}],
+    )
+
+    [message] = plain_server.messages
+    assert message.rcpt_tos == ["ann@example.org", "audit@example.org"]
+    parsed = message.parse()
+    assert parsed["Subject"] == "Disk almost full on db-1"
+    text = parsed.get_body(("plain",)).get_content()
+    html = parsed.get_body(("html",)).get_content()
+    assert "Disk almost full" in text and "Usage <90%> & rising" in text
+    assert "Sent " in text  # the layout's footer shows the occurred_at the mailer adds
+    assert "Usage &lt;90%&gt; &amp; rising" in html and "<90%>" not in html
+    [attachment] = parsed.iter_attachments()
+    assert attachment.get_filename() == "usage.csv"
+    assert attachment.get_payload(decode=True) == b"disk,used\n/,89\n"
+
+
+# -- refused before any secret or message leaves the client -------------------
+
+
+@pytest.mark.parametrize(
+    ("server_mode", "server_options", "client_options"),
+    [
+        # use_tls against a server that does not offer STARTTLS
+        ("plain", {"offer_starttls": False}, {"use_ssl": False, "use_tls": True}),
+        # no TLS against a server that only allows AUTH after STARTTLS
+        ("starttls", {}, {"use_ssl": False, "use_tls": False}),
+    ],
+)
+def test_no_login_without_the_requested_encryption(
+    make_server, mailer_for, ca_pem, server_mode, server_options, client_options
+):
+    server = make_server(server_mode, **server_options)
+    with pytest.raises(smtplib.SMTPNotSupportedError):
+        mailer_for(server, **client_options).send("ann@example.org", "Hi", body="x")
+
+    [session] = server.sessions
+    assert "AUTH" not in session.commands and session.logins == []
+    assert server.messages == []
+
+
+@pytest.mark.parametrize("mode", ["starttls", "ssl"])
+def test_untrusted_certificate_fails_before_login(make_server, mailer_for, monkeypatch, mode):
+    monkeypatch.delenv("SSL_CERT_FILE", raising=False)
+    server = make_server(mode)
+    with pytest.raises(ssl.SSLCertVerificationError):
+        mailer_for(server).send("ann@example.org", "Hi", body="x")
+
+    assert all(s.logins == [] and "AUTH" not in s.commands for s in server.sessions)
+    assert server.messages == []
+
+
+def test_use_ssl_and_use_tls_together_are_refused(plain_server, mailer_for):
+    with pytest.raises(ValueError):
+        mailer_for(plain_server, use_ssl=True, use_tls=True).send("ann@example.org", "Hi", body="x")
+    assert plain_server.sessions == []
+
+
+# What the email package raises for a header it cannot write safely.
+HEADER_ERRORS = (ValueError, email.errors.MessageError)
+LINE_BREAKS = ["Hi\r\nBcc: victim@example.org", "Hi\nX-Injected: yes", "Hi\r\n folded"]
+
+
+@pytest.mark.parametrize("value", LINE_BREAKS, ids=["crlf-header", "lf-header", "folded"])
+@pytest.mark.parametrize("field", ["subject", "reply_to", "sender_name", "attachment_name"])
+def test_line_break_in_a_header_fails_and_sends_no_data(plain_server, mailer_for, field, value):
+    arguments = {"subject": "Hello", "body": "x"}
+    if field == "attachment_name":
+        arguments["attachments"] = [{"filename": value, "data": b"x"}]
+    else:
+        arguments[field] = value
+
+    with pytest.raises(HEADER_ERRORS):
+        mailer_for(plain_server).send("ann@example.org", **arguments)
+
+    assert received_data(plain_server) == []
+    assert plain_server.messages == []
+
+
+# -- server-side failures surface as the standard library's exceptions --------
+
+
+FAILURES = {
+    "wrong-password": ({}, {"password": "wrong"}, smtplib.SMTPAuthenticationError),
+    "recipients-refused": ({"reject": TO}, {}, smtplib.SMTPRecipientsRefused),
+    "dropped-at-auth": ({"drop_at": "AUTH"}, {}, smtplib.SMTPServerDisconnected),
+    "dropped-at-data": ({"drop_at": "DATA"}, {}, smtplib.SMTPServerDisconnected),
+}
+
+
+@pytest.mark.parametrize("failure", FAILURES)
+def test_server_failures_raise_standard_exceptions(make_server, mailer_for, failure):
+    server_options, client_options, error = FAILURES[failure]
+    server = make_server(**server_options)
+    with pytest.raises(error) as caught:
+        mailer_for(server, **client_options).send(TO, "Hi", body="x")
+
+    assert server.messages == []
+    if failure == "wrong-password":
+        assert caught.value.smtp_code == 535
+        assert server.sessions[0].login == ("mailer@corvenda.test", "wrong")
+    if failure == "recipients-refused":
+        assert sorted(caught.value.recipients) == sorted(TO)
+        assert all(code == 550 for code, _ in caught.value.recipients.values())
+
+
+def test_failed_sends_leave_no_open_file_descriptors(make_server, mailer_for, ca_pem, monkeypatch):
+    servers = {name: make_server(**options) for name, (options, _, _) in FAILURES.items()}
+    untrusted = make_server("starttls")
+
+    def fail_once():
+        for name, (_, client_options, error) in FAILURES.items():
+            with pytest.raises(error):
+                mailer_for(servers[name], **client_options).send(TO, "Hi", body="x")
+        with pytest.raises(HEADER_ERRORS):
+            mailer_for(servers["wrong-password"]).send(TO, "Hi\r\nBcc: x@example.org", body="x")
+        with monkeypatch.context() as env:
+            env.delenv("SSL_CERT_FILE")
+            with pytest.raises(ssl.SSLCertVerificationError):
+                mailer_for(untrusted).send(TO, "Hi", body="x")
+
+    def settled_fds():
+        assert all(server.wait_idle() for server in [*servers.values(), untrusted])
+        return open_fds()
+
+    fail_once()  # the first round loads modules and certificates
+    before = settled_fds()
+    for _ in range(9):  # 54 failed sends
+        fail_once()
+    assert settled_fds() <= before

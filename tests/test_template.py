@@ -1,0 +1,110 @@
+import pathlib
+from concurrent.futures import ThreadPoolExecutor
+
+import jinja2
+import pytest
+from jinja2.exceptions import SecurityError
+
+from corvenda.template import TemplateEngine
+
+LAYOUT_VARS = {"recipient_name": "Ann", "product_name": "Acme", "footer": "Acme Ltd", "occurred_at": "2026-03-04 05:06:07"}
+BUILTINS = {  # template: (required variables, optional variables)
+    "notification": ({"title": "Build ready", "message": "All 12 jobs passed."},
+                     {"action_url": "https://ci.example.com/b/7", "action_text": "Open build"}),
+    "verification_code": ({"code": "482913"}, {"expires_minutes": 10}),
+    "password_reset": ({"reset_url": "https://example.com/reset?t=abc"}, {"expires_minutes": 30}),
+}
+
+
+def engine_with(tmp_path, files):
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    return TemplateEngine(tmp_path)
+
+
+@pytest.mark.parametrize("expr", [
+    "''.__class__.__mro__", "cycler.__init__.__globals__", "'{0.__class__}'.format(1)",
+    "x|attr('__class__')", "x.append(1)",
+])
+def test_sandbox_refuses_internals(tmp_path, expr):
+    engine = engine_with(tmp_path, {"evil.txt": "{{ %s }}" % expr})
+    with pytest.raises(SecurityError):
+        engine.render_string("{{ %s }}" % expr, {"x": [1]})
+    with pytest.raises(SecurityError):
+        engine.render("evil.txt", {"x": [1]})
+
+
+def test_autoescape_only_for_markup_templates(tmp_path):
+    names = ["a.html", "a.htm", "a.xml", "a.HTML", "a.txt", "a.html.txt"]
+    engine = engine_with(tmp_path, dict.fromkeys(names, "{{ v }}"))
+    rendered = {n: engine.render(n, {"v": "<b>&'"}) for n in names}
+    rendered["string"] = engine.render_string("{{ v }}", {"v": "<b>&'"})
+    assert rendered == dict.fromkeys(names[:4], "&lt;b&gt;&amp;&#39;") | dict.fromkeys(names[4:] + ["string"], "<b>&'")
+    assert all(type(r) is str for r in rendered.values())
+
+
+def test_undefined_variable_raises(tmp_path):
+    engine = engine_with(tmp_path, {"t.html": "{{ missing }}"})
+    with pytest.raises(jinja2.UndefinedError):
+        engine.render("t.html", {})
+    for text in ["{{ missing }}", "{% if missing %}x{% endif %}", "{{ user.name }}"]:
+        with pytest.raises(jinja2.UndefinedError):
+            engine.render_string(text, {"user": {}})
+
+
+def test_constructor_checks_directory(tmp_path):
+    (tmp_path / "file.txt").write_text("x")
+    with pytest.raises(FileNotFoundError, match="nope"):
+        TemplateEngine(str(tmp_path / "nope"))
+    with pytest.raises(NotADirectoryError, match="file.txt"):
+        TemplateEngine(tmp_path / "file.txt")
+    with pytest.raises(TypeError):
+        TemplateEngine(template_dir=None)
+    assert TemplateEngine(pathlib.Path(tmp_path)).template_dir == str(tmp_path)
+    assert TemplateEngine(None).render_string("{{ 1 + 1 }}", {}) == "2"
+
+
+def test_custom_dir_overrides_and_extends_builtins(tmp_path):
+    engine = engine_with(tmp_path, {
+        "notification.txt": "custom {{ title }}",
+        "invoice.html": '{% extends "layout.html" %}{% block title %}Invoice {{ n }}{% endblock %}'
+                        "{% block content %}<p>Total: {{ total }}</p>{% endblock %}",
+        "invoice.txt": '{% extends "layout.txt" %}{% block content %}Total: {{ total }}{% endblock %}',
+    })
+    assert engine.render("notification.txt", {"title": "T"}) == "custom T"
+    html = engine.render("invoice.html", {"n": 7, "total": "<5>", "product_name": "Acme"})
+    assert "<title>Invoice 7</title>" in html and "<p>Total: &lt;5&gt;</p>" in html and "Acme" in html
+    assert engine.render("invoice.txt", {"total": "<5>"}) == "Hello,\n\nTotal: <5>"
+    assert "Reset your password" in engine.render("password_reset.txt", {"reset_url": "u"})
+    with pytest.raises(jinja2.TemplateNotFound):
+        engine.render("../" + tmp_path.name + "/notification.txt", {})
+
+
+@pytest.mark.parametrize("name", BUILTINS)
+@pytest.mark.parametrize("ext", ["html", "txt"])
+def test_builtin_templates_render(name, ext):
+    engine, template = TemplateEngine(None), f"{name}.{ext}"
+    required, optional = BUILTINS[name]
+    full = engine.render(template, LAYOUT_VARS | required | optional)
+    assert type(full) is str
+    assert all(str(value) in full for value in (LAYOUT_VARS | required | optional).values())
+    minimal = engine.render(template, required)
+    assert not any(word in minimal for word in ("Ann", "Acme", "None", "Sent"))
+    for key in required:
+        with pytest.raises(jinja2.UndefinedError):
+            engine.render(template, {k: v for k, v in required.items() if k != key})
+    if ext == "html":
+        assert "<i>" not in engine.render(template, dict.fromkeys([*required, "recipient_name"], "<i>"))
+        assert "max-width:600px" in full
+        assert not any(tag in full.lower() for tag in ("<script", "<style", "<img", "<link", "src="))
+
+
+def test_render_string_cache_keeps_texts_apart():
+    engine = TemplateEngine(None)
+
+    def wrong_results(t):  # 500 distinct texts overflow the cache, so entries get evicted
+        results = {k: engine.render_string(f"{k}:{{{{ v }}}}", {"v": t}) for k in range(t, t + 500)}
+        return {k: out for k, out in results.items() if out != f"{k}:{t}"}
+
+    with ThreadPoolExecutor(8) as pool:
+        assert not any(pool.map(wrong_results, range(8)))
