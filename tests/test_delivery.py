@@ -231,7 +231,8 @@ def test_failed_sends_leave_no_open_file_descriptors(make_server, mailer_for, ca
                 mailer_for(untrusted).send(TO, "Hi", body="x")
 
     def settled_fds():
-        assert all(server.wait_idle() for server in [*servers.values(), untrusted])
+        for server in [*servers.values(), untrusted]:
+            assert server.wait_idle(), f"{server} still holds client connections"
         return open_fds()
 
     fail_once()  # the first round loads modules and certificates
