@@ -1,0 +1,346 @@
+"""Message assembly, attachments and the envelope recipient list."""
+
+import base64
+import email
+import email.policy
+import os
+import types
+
+import pytest
+
+import corvenda.mailer as mailer
+from corvenda.mailer import EasyMailer
+
+A1, A2, A3, A4 = "ann@example.com", "bob@example.com", "cat@example.com", "dan@example.com"
+
+
+@pytest.fixture
+def m():
+    return EasyMailer("smtp.example.com", 465, "user@example.com", "pw")
+
+
+def build(m, to=A1, subject="Subject", body=None, html=None, cc=None, sender=None, sender_name=None,
+          attachments=None, reply_to=None):
+    return m._build_message(to=to, subject=subject, body=body, html=html, cc=cc, sender=sender,
+                            sender_name=sender_name, attachments=attachments, reply_to=reply_to)
+
+
+def parse(msg):
+    return email.message_from_string(msg.as_string(), policy=email.policy.default)
+
+
+def tree(msg):
+    return [part.get_content_type() for part in msg.walk()]
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+# -- headers and bodies --------------------------------------------------------
+
+def test_headers_in_order_with_display_name_and_no_bcc(m):
+    msg = parse(build(m, to=[A1, A2], cc=(A3,), sender="me@example.com", sender_name="Zoë Ng",
+                      reply_to="replies@example.com", body="hi"))
+    own = [k for k in msg.keys() if k not in ("Content-Type", "MIME-Version")]
+    assert own == ["From", "To", "Subject", "Date", "Cc", "Reply-To"]
+    assert msg["From"].addresses[0].display_name == "Zoë Ng"
+    assert msg["From"].addresses[0].addr_spec == "me@example.com"
+    assert msg["To"] == f"{A1}, {A2}" and msg["Cc"] == A3
+    assert "Bcc" not in msg.as_string()
+
+
+@pytest.mark.parametrize("sender, sender_name, expected", [
+    (None, None, "user@example.com"), ("", "", "user@example.com"), ("me@x.org", None, "me@x.org")])
+def test_from_falls_back_to_the_default_sender(m, sender, sender_name, expected):
+    assert build(m, sender=sender, sender_name=sender_name)["From"] == expected
+
+
+def test_default_sender_is_read_at_build_time(m):
+    m.default_sender = "later@example.com"
+    assert build(m)["From"] == "later@example.com"
+
+
+@pytest.mark.parametrize("to, header", [
+    ("a@x, b@x", "a@x, b@x"), ([], ""), ({A1}, A1), (frozenset([A2]), A2), ((A1, A2), f"{A1}, {A2}")])
+def test_to_header_joins_collections(m, to, header):
+    assert build(m, to=to)["To"] == header
+
+
+def test_to_header_leaves_other_values_alone(m):
+    it = iter([A1])
+    msg = build(m, to=it)
+    assert msg["To"] is it and list(it) == [A1]
+
+
+@pytest.mark.parametrize("cc", [None, "", []])
+def test_absent_cc_and_reply_to_write_no_header(m, cc):
+    msg = build(m, cc=cc, reply_to="")
+    assert "Cc" not in msg and "Reply-To" not in msg
+
+
+@pytest.mark.parametrize("body, html, shape", [
+    ("text", "<p>html</p>", ["multipart/mixed", "multipart/alternative", "text/plain", "text/html"]),
+    ("", "<p>html</p>", ["multipart/mixed", "text/html"]),
+    ("text", "", ["multipart/mixed", "text/plain"]),
+    (None, None, ["multipart/mixed"]),
+])
+def test_body_table(m, body, html, shape):
+    built = build(m, body=body, html=html)
+    assert tree(built) == shape
+    msg = parse(built)
+    for part in msg.walk() if len(shape) > 1 else ():
+        if part.get_content_maintype() == "text":
+            assert part.get_content_charset() == "utf-8"
+            assert part.get_content() in (body, html)
+
+
+def test_list_item_that_is_not_a_string_fails_the_join(m):
+    with pytest.raises(TypeError, match="sequence item 1: expected str instance, int found"):
+        build(m, to=[A1, 2])
+
+
+# -- attachments from files ----------------------------------------------------
+
+def test_file_attachments(m, tmp_path, monkeypatch):
+    (tmp_path / "sub").mkdir()
+    report = tmp_path / "sub" / "report.pdf"
+    report.write_bytes(b"%PDF-1.4 \x00\xff")
+    (tmp_path / "empty").write_bytes(b"")
+    (tmp_path / "notes.gz").write_bytes(b"zz")
+    os.symlink(report, tmp_path / "link.bin")
+    monkeypatch.chdir(tmp_path)
+    built = build(m, attachments=["sub/report.pdf", "empty", "notes.gz", str(tmp_path / "link.bin"),
+                                  "sub/report.pdf"])
+    assert "\nContent-Disposition: attachment; filename=report.pdf\n" in built.as_string()
+    msg = parse(built)
+    parts = list(msg.iter_attachments())
+    assert [(p.get_content_type(), p.get_filename(), p.get_content()) for p in parts] == [
+        ("application/pdf", "report.pdf", b"%PDF-1.4 \x00\xff"),
+        ("application/octet-stream", "empty", b""),
+        ("application/octet-stream", "notes.gz", b"zz"),
+        ("application/octet-stream", "link.bin", b"%PDF-1.4 \x00\xff"),
+        ("application/pdf", "report.pdf", b"%PDF-1.4 \x00\xff"),
+    ]
+    raw = parts[0]
+    assert raw["Content-Transfer-Encoding"] == "base64"
+    assert list(raw.keys()) == ["Content-Type", "MIME-Version", "Content-Transfer-Encoding", "Content-Disposition"]
+
+
+@pytest.mark.parametrize("make, argument", [
+    (lambda d: None, "missing.txt"),
+    (lambda d: (d / "dir").mkdir(), "dir"),
+    (lambda d: (d / "dir").mkdir(), "dir//./"),
+    (lambda d: os.symlink(d / "gone", d / "dangling"), "dangling"),
+    (lambda d: None, ""),
+])
+def test_missing_files_raise_before_touching_the_message(m, tmp_path, monkeypatch, make, argument):
+    monkeypatch.chdir(tmp_path)
+    make(tmp_path)
+    msg = build(m)
+    with pytest.raises(FileNotFoundError) as info:
+        m._attach_file(msg, argument)
+    assert info.value.args == ("Attachment not found: " + argument,) and info.value.errno is None
+    assert msg.get_payload() == []
+
+
+def test_literal_tilde_and_wrong_path_types(m, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "~").mkdir()
+    (tmp_path / "~" / "a.txt").write_text("home?")
+    msg = build(m)
+    EasyMailer._attach_file(msg, "~/a.txt")
+    assert msg.get_payload()[0].get_payload(decode=True) == b"home?"
+    for bad in (tmp_path / "~" / "a.txt", None, b"~/a.txt"):
+        with pytest.raises(TypeError, match="'filepath'"):
+            EasyMailer._attach_file(msg, bad)
+
+
+def test_file_is_closed_when_the_payload_step_fails(m, tmp_path, monkeypatch):
+    (tmp_path / "a.txt").write_text("data")
+
+    class Part:
+        def __init__(self, *types):
+            pass
+
+        def set_payload(self, data):
+            raise RuntimeError("payload refused")
+
+    monkeypatch.setattr(mailer, "MIMEBase", Part)
+    msg = build(m)
+    before = open_fds()
+    for _ in range(20):
+        with pytest.raises(RuntimeError, match="payload refused"):
+            EasyMailer._attach_file(msg, str(tmp_path / "a.txt"))
+    assert open_fds() == before and msg.get_payload() == []
+
+
+def test_unreadable_file_raises_the_library_error(m, tmp_path):
+    if os.geteuid() == 0:
+        pytest.skip("root reads every file")
+    path = tmp_path / "secret"
+    path.write_text("x")
+    path.chmod(0)
+    with pytest.raises(PermissionError):
+        EasyMailer._attach_file(build(m), str(path))
+
+
+# -- attachments from memory ---------------------------------------------------
+
+def test_record_attachments(m):
+    record = {"filename": "pic.png", "data": b"\x89PNG", "extra": [1]}
+    snapshot = dict(record)
+    msg = parse(build(m, attachments=[
+        record,
+        {"filename": "pic.png", "data": b"1", "content_type": "text/csv"},
+        {"filename": "pic.png", "data": b"2", "content_type": None},
+        {"filename": "noext", "data": b"", "content_type": ""},
+        {"filename": 42, "data": b"3", "content_type": "application/x-thing"},
+        {"filename": "dir/a.txt", "data": b"4"},
+    ]))
+    assert record == snapshot and record["extra"] == [1]
+    got = [(p.get_content_type(), p.get_filename(), p.get_payload(decode=True)) for p in msg.iter_attachments()]
+    assert got == [
+        ("image/png", "pic.png", b"\x89PNG"),
+        ("text/csv", "pic.png", b"1"),
+        ("image/png", "pic.png", b"2"),
+        ("application/octet-stream", "noext", b""),
+        ("application/x-thing", "42", b"3"),
+        ("text/plain", "dir/a.txt", b"4"),
+    ]
+
+
+def test_content_type_is_split_at_the_first_slash_only(m, monkeypatch):
+    made = []
+    original = mailer.MIMEBase
+    monkeypatch.setattr(mailer, "MIMEBase", lambda *a: made.append(a) or original(*a))
+    EasyMailer._attach_binary(build(m), {"filename": "f", "data": b"", "content_type": "text/plain; x=a/b"})
+    assert made == [("text", "plain; x=a/b")]
+
+
+class Splits:
+    def __init__(self, parts):
+        self.parts = parts
+
+    def split(self, sep, maxsplit):
+        return iter(self.parts)
+
+
+@pytest.mark.parametrize("record, error, message", [
+    ({"data": b""}, KeyError, "'filename'"),
+    ({}, KeyError, "'filename'"),
+    ({"filename": "a"}, KeyError, "'data'"),
+    ({"filename": "a", "data": b"", "content_type": "plain"}, ValueError, "need more than 1 value to unpack"),
+    ({"filename": "a", "data": b"", "content_type": Splits([])}, ValueError, "need more than 0 values to unpack"),
+    ({"filename": "a", "data": b"", "content_type": Splits("abc")}, ValueError,
+     "too many values to unpack (expected 2)"),
+    ({"filename": None, "data": b""}, TypeError, None),
+    ({"filename": "a.txt", "data": 12}, TypeError, None),
+])
+def test_bad_records_leave_message_and_record_unchanged(m, record, error, message):
+    msg = build(m)
+    snapshot = dict(record)
+    with pytest.raises(error) as info:
+        EasyMailer._attach_binary(msg, record)
+    if message:
+        assert str(info.value) == message
+    assert msg.get_payload() == [] and record == snapshot
+
+
+@pytest.mark.parametrize("name", [
+    "plain.txt", "my report.pdf", "my report; final.pdf", 'say "hi".txt', "报告.pdf", "a=b.txt", "tab\there.txt"])
+def test_attachment_names_survive_the_round_trip(m, tmp_path, name):
+    path = tmp_path / name
+    path.write_bytes(b"x")
+    msg = parse(build(m, attachments=[{"filename": name, "data": b"x"}, str(path)]))
+    assert [p.get_filename() for p in msg.iter_attachments()] == [name, name]
+
+
+def test_token_and_empty_names_keep_the_plain_form(m):
+    msg = build(m)
+    EasyMailer._attach_binary(msg, {"filename": "", "data": b"", "content_type": "a/b"})
+    EasyMailer._attach_binary(msg, {"filename": "Q3-report_v2.pdf", "data": b""})
+    assert [p["Content-Disposition"] for p in msg.get_payload()] == [
+        "attachment; filename=", "attachment; filename=Q3-report_v2.pdf"]
+
+
+def test_items_are_routed_by_type_through_the_instance(m):
+    class D(dict):
+        pass
+
+    with pytest.raises(TypeError, match="'item'.*expected dict, got D"):
+        build(m, attachments=[D(filename="a", data=b"")])
+    with pytest.raises(TypeError, match="'filepath'.*expected str, got bytes"):
+        build(m, attachments=[b"a.txt"])
+
+    seen = []
+
+    class Routing(EasyMailer):
+        @staticmethod
+        def _attach_file(msg, filepath):
+            seen.append(("file", filepath))
+
+        @staticmethod
+        def _attach_binary(msg, item):
+            seen.append(("binary", item))
+
+    r = Routing("h", 25, "u", "p")
+    build(r, attachments=["a", {"x": 1}, 3])
+    assert seen == [("file", "a"), ("binary", {"x": 1}), ("file", 3)]
+
+
+def test_overrides_that_mutate_the_attachment_list_cannot_crash(m):
+    items = ["a", "b", "c", "d"]
+    seen = []
+
+    class Mutating(EasyMailer):
+        @staticmethod
+        def _attach_file(msg, filepath):
+            seen.append(filepath)
+            if filepath == "a":
+                items.clear()
+                items.extend(["x", "y"])
+
+    build(Mutating("h", 25, "u", "p"), attachments=items)
+    assert seen == ["a", "y"]
+
+
+def test_rebinding_module_names_changes_the_next_call(m, monkeypatch):
+    monkeypatch.setattr(mailer, "mimetypes", types.SimpleNamespace(guess_type=lambda name: ("x-custom/type", None)))
+    msg = build(m, attachments=[{"filename": "a.png", "data": b""}])
+    assert msg.get_payload()[0].get_content_type() == "x-custom/type"
+    monkeypatch.setattr(mailer, "formatdate", lambda **kw: f"date {kw}")
+    assert build(m)["Date"] == "date {'localtime': True}"
+
+
+# -- envelope recipients -------------------------------------------------------
+
+@pytest.mark.parametrize("to, cc, bcc, expected", [
+    (A1, None, None, [A1]),
+    ([A1, A2], A3, [A4], [A1, A2, A3, A4]),
+    (f"{A1}, {A2}", None, None, [f"{A1}, {A2}"]),
+    (A1, A1, None, [A1, A1]),
+    (None, None, None, []),
+    ([], [], [], []),
+    ("", None, None, [""]),
+    ((A1,), {A2}, {A3: 1}, [A1, A2, A3]),
+    ((x for x in [A1, A2]), None, None, [A1, A2]),
+    (b"ab", None, None, [97, 98]),
+    ([None, 5], None, None, [None, 5]),
+])
+def test_collect_recipients(to, cc, bcc, expected):
+    assert EasyMailer._collect_recipients(to, cc, bcc) == expected
+
+
+def test_collect_recipients_copies_and_keeps_subclass_objects():
+    class Addr(str):
+        pass
+
+    a = Addr(A1)
+    to = [A1]
+    first, second = EasyMailer._collect_recipients(to, a, None), EasyMailer._collect_recipients(to, None, None)
+    assert first[1] is a and first is not second and first is not to
+    first.append("x")
+    assert to == [A1]
+    with pytest.raises(TypeError, match="'int' object is not iterable"):
+        EasyMailer._collect_recipients(A1, 5, None)
