@@ -4,7 +4,7 @@ RUN := tools/in-sysroot
 PY  := python3.14
 BUILD_DIR := build/release
 
-.PHONY: all build test demo clean
+.PHONY: all build test demo bench check-debug check-asan clean
 
 all: build
 
@@ -16,6 +16,15 @@ test: build
 
 demo: build
 	$(RUN) env PYTHONPATH=src:tools $(PY) demo/demo.py
+
+bench: build
+	$(RUN) env PYTHONPATH=src:tools $(PY) bench/bench.py $(BENCH_ARGS)
+
+check-debug:
+	$(RUN) tools/check-debug
+
+check-asan:
+	$(RUN) tools/check-asan
 
 clean:
 	rm -rf build src/corvenda/*.so
