@@ -41,16 +41,15 @@ def heading(title):
 
 
 def show_mime_tree(part, depth=1):
-    indent = "  " * depth
+    label = "  " * depth + part.get_content_type()
     if part.is_multipart():
-        print(f"{indent}{part.get_content_type()}")
+        print(label)
         for child in part.iter_parts():
             show_mime_tree(child, depth + 1)
         return
     size = len(part.get_payload(decode=True))
     name = part.get_filename()
-    label = f'  attachment "{name}"' if name else ""
-    print(f"{indent}{part.get_content_type():<18}{size:>6} bytes{label}")
+    print(f"{label:<28}{size:>6} bytes" + (f"   attachment {name}" if name else ""))
 
 
 def show_received(server):
@@ -58,13 +57,15 @@ def show_received(server):
     [delivered] = server.messages
     message = delivered.parse()
 
-    heading("What the server received")
-    print("Commands:   " + " ".join(session.commands))
-    print(f"Login:      {session.login[0]} ({'over TLS' if session.tls else 'in clear text'})")
-    print(f"MAIL FROM:  <{delivered.mail_from}>")
+    heading("SMTP session")
+    print("  " + " ".join(session.commands))
+    print(f"  logged in as {session.login[0]}" + (" after STARTTLS" if session.tls else ""))
+
+    heading("Envelope")
+    print(f"  MAIL FROM  <{delivered.mail_from}>")
     for address in delivered.rcpt_tos:
         hidden = address.encode() not in delivered.data
-        print(f"RCPT TO:    <{address}>" + ("   Bcc: in the envelope only, in no header" if hidden else ""))
+        print(f"  RCPT TO    <{address}>" + ("   Bcc: in no header" if hidden else ""))
 
     heading("Headers")
     for name, value in message.items():
@@ -74,13 +75,9 @@ def show_received(server):
     heading("MIME structure")
     show_mime_tree(message)
 
-    heading("Attachments")
-    for part in message.iter_attachments():
-        print(f"  {part.get_filename()}  {len(part.get_payload(decode=True))} bytes")
-
     heading("Text part")
     for line in message.get_body(("plain",)).get_content().strip().splitlines():
-        print(f"  {line}")
+        print(f"  {line}".rstrip())
 
 
 def main():
@@ -90,7 +87,7 @@ def main():
                 LocalSMTP("starttls", credentials=(USER, PASSWORD), authority=authority) as server:
             os.environ["SSL_CERT_FILE"] = authority.ca_pem
             print("Corvenda mailer demo")
-            print(f"Local SMTP server on {server.host}:{server.port}: STARTTLS and login required")
+            print(f"Local SMTP server on {server.host}:{server.port}, STARTTLS and login required")
 
             report = write_report(workdir)
             mailer = EasyMailer(server.host, server.port, USER, PASSWORD, use_ssl=False, use_tls=True)
@@ -108,7 +105,8 @@ def main():
                 sender_name="Corvenda Monitoring",
                 attachments=[report],
             )
-            print(f'Sent the "notification" template to {TO} (Cc {CC}, Bcc {BCC}) with {os.path.basename(report)}')
+            print(f'Sent the "notification" template to {TO}, Cc {CC}, Bcc {BCC},')
+            print(f"with the attachment {os.path.basename(report)}.")
             show_received(server)
     finally:
         authority.close()

@@ -18,6 +18,11 @@ Modes:
   "starttls"  STARTTLS offered and required before AUTH and MAIL.
   "ssl"       TLS from the first byte (implicit TLS).
 
+A Session is recorded from a connection's first command on, so a client
+that failed the implicit TLS handshake leaves none.  wait_idle() waits until
+every client connection is closed on the server side, e.g. before counting
+file descriptors.
+
 Certificates come from an Authority: a throwaway CA and a certificate for
 127.0.0.1 and localhost.  Servers share one Authority per process unless
 given their own; its CA file (``ca_pem``) is what a client must trust.
@@ -39,7 +44,7 @@ import trustme
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult
 
-__all__ = ["Authority", "LocalSMTP", "Message", "Session"]
+__all__ = ["Authority", "LocalSMTP", "Message", "Session", "shared_authority"]
 
 MODES = ("plain", "starttls", "ssl")
 HOST = "127.0.0.1"
@@ -181,12 +186,10 @@ class LocalSMTP:
                 self._controller.start()
                 break
             except OSError:
+                self._controller.loop.close()
                 self._controller = None
                 if attempt == 4:
                     raise
-        # Starting connects once to check the server answers; that probe
-        # sent no command and is not a session.
-        self.reset()
         return self
 
     def stop(self):

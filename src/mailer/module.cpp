@@ -177,7 +177,9 @@ void mailer_free(void* module) noexcept { mailer_clear(static_cast<PyObject*>(mo
 PyModuleDef_Slot mailer_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(mailer_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    // No mutable state is shared: the module state is fixed at import and a
+    // method object only fills its signature cache, under a critical section.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 
