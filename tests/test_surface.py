@@ -3,6 +3,7 @@
 import datetime
 import email.mime.multipart
 import inspect
+import os
 import pydoc
 import subprocess
 import sys
@@ -197,7 +198,7 @@ def test_late_binding_of_module_names(m, monkeypatch):
 
 def _python(code):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env={"PYTHONPATH": ":".join(sys.path)})
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
 
 
 def test_failed_import_leaves_nothing_and_is_retried():

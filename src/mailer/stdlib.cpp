@@ -154,8 +154,10 @@ namespace {
 /// the instance through the descriptor protocol.
 Ref lookup_special(PyObject* obj, PyObject* name) {
     PyTypeObject* type = Py_TYPE(obj);
-    Ref mro = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
-    if (!PyTuple_Check(mro.get())) return {};
+    // The real MRO, as the interpreter uses it: a metaclass may present a
+    // different __mro__ attribute.
+    Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro) return {};
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro.get()); i < n; ++i) {
         Ref dict = check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
         PyObject* found = nullptr;
