@@ -243,3 +243,31 @@ def test_failed_sends_leave_no_open_file_descriptors(make_server, mailer_for, ca
     for _ in range(9):  # 54 failed sends
         fail_once()
     assert settled_fds() <= before
+
+
+def test_threads_share_one_mailer(plain_server, mailer_for):
+    """Eight threads, one EasyMailer: every message arrives once, intact."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    mailer = mailer_for(plain_server)
+
+    def send(n):
+        mailer.send(f"to{n}@example.org", f"message {n}", body=f"body {n}", bcc=f"bcc{n}@example.org",
+                    attachments=[{"filename": f"part{n}.bin", "data": n.to_bytes(2, "big") * 100}])
+
+    with ThreadPoolExecutor(8) as pool:
+        list(pool.map(send, range(240)))
+    plain_server.wait_idle()
+
+    seen = {}
+    for message in plain_server.messages:
+        parsed = message.parse()
+        n = int(parsed["Subject"].split()[1])
+        assert n not in seen
+        seen[n] = parsed
+        assert message.rcpt_tos == [f"to{n}@example.org", f"bcc{n}@example.org"]
+        assert parsed["To"] == f"to{n}@example.org"
+        (part,) = parsed.iter_attachments()
+        assert part.get_filename() == f"part{n}.bin"
+        assert part.get_content() == n.to_bytes(2, "big") * 100
+    assert sorted(seen) == list(range(240))

@@ -71,7 +71,7 @@ class IterRaises:
 
 
 class FormatRaises:
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise Boom("format")
 
 

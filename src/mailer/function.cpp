@@ -42,7 +42,7 @@ Test test_for(const char* annotation) {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec* spec;
+    const MethodInfo* info;
     PyObject* module;       // strong: the namespace and state every call uses
     PyObject* name;
     PyObject* qualname;
@@ -92,7 +92,7 @@ PyObject* keyword_value(PyObject* name, PyObject* kwnames, PyObject* const* kwva
 
 /// Fills `bound` in parameter order; returns false with a TypeError set.
 bool bind(const FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
-    const char* name = fn->spec->name;
+    const char* name = fn->info->name;
     const int max = fn->nparams, min = fn->nrequired;
     const bool exact = min == max;
     if (nargs > max) {
@@ -223,7 +223,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         Ref owned[max_params];
         convert_and_test(fn, st, bound, owned);
         RecursionGuard guard;
-        return fn->spec->impl(Env{st, PyModule_GetDict(fn->module)}, bound).release();
+        return fn->info->impl(Env{st, PyModule_GetDict(fn->module)}, bound).release();
     } catch (PyError& error) {
         error.restore();
     } catch (const std::bad_alloc&) {
@@ -306,8 +306,8 @@ Ref build_signature(FunctionObject* fn) {
         check(PyList_Append(params.get(), param.get()));
     }
     Ref kwargs = check(PyDict_New());
-    if (fn->spec->return_annotation) {
-        Ref text = check(PyUnicode_FromString(fn->spec->return_annotation));
+    if (fn->info->return_annotation) {
+        Ref text = check(PyUnicode_FromString(fn->info->return_annotation));
         check(PyDict_SetItemString(kwargs.get(), "return_annotation", text.get()));
     }
     Ref args = check(PyTuple_Pack(1, params.get()));
@@ -379,20 +379,20 @@ PyTypeObject* make_function_type(PyObject* module) {
     return reinterpret_cast<PyTypeObject*>(check(PyType_FromModuleAndSpec(module, &function_spec, nullptr)).release());
 }
 
-Ref make_function(PyObject* module, const MethodSpec& spec, PyObject* class_name) {
+Ref make_function(PyObject* module, const MethodInfo& info, PyObject* class_name) {
     const ModuleState& st = state_of(module);
-    const int nparams = static_cast<int>(spec.params.size());
-    const int ndefaults = static_cast<int>(spec.defaults.size());
+    const int nparams = static_cast<int>(info.params.size());
+    const int ndefaults = static_cast<int>(info.defaults.size());
 
-    Ref name = check(PyUnicode_InternFromString(spec.name));
+    Ref name = check(PyUnicode_InternFromString(info.name));
     Ref qualname = check(PyUnicode_FromFormat("%U.%U", class_name, name.get()));
     Ref module_name = check(PyModule_GetNameObject(module));
-    Ref doc = spec.doc ? text(spec.doc) : Ref::borrow(Py_None);
+    Ref doc = info.doc ? text(info.doc) : Ref::borrow(Py_None);
     Ref defaults = Ref::borrow(Py_None);
     if (ndefaults) {
         defaults = check(PyTuple_New(ndefaults));
         for (int i = 0; i < ndefaults; ++i) {
-            Default d = spec.defaults[static_cast<std::size_t>(i)];
+            Default d = info.defaults[static_cast<std::size_t>(i)];
             PyTuple_SET_ITEM(defaults.get(), i,
                              Py_NewRef(d == Default::True ? Py_True : d == Default::False ? Py_False : Py_None));
         }
@@ -400,19 +400,19 @@ Ref make_function(PyObject* module, const MethodSpec& spec, PyObject* class_name
     Ref names = check(PyTuple_New(nparams));
     Ref annotations = check(PyDict_New());
     for (int i = 0; i < nparams; ++i) {
-        const Param& param = spec.params[static_cast<std::size_t>(i)];
+        const Param& param = info.params[static_cast<std::size_t>(i)];
         PyObject* param_name = PyUnicode_InternFromString(param.name);
         if (!param_name) throw PyError();
         PyTuple_SET_ITEM(names.get(), i, param_name);
         if (param.annotation) check(PyDict_SetItem(annotations.get(), param_name, text(param.annotation).get()));
     }
-    if (spec.return_annotation)
-        check(PyDict_SetItemString(annotations.get(), "return", text(spec.return_annotation).get()));
+    if (info.return_annotation)
+        check(PyDict_SetItemString(annotations.get(), "return", text(info.return_annotation).get()));
 
     FunctionObject* fn = PyObject_GC_New(FunctionObject, st.function_type);
     if (!fn) throw PyError();
     fn->vectorcall = function_vectorcall;
-    fn->spec = &spec;
+    fn->info = &info;
     fn->module = Py_NewRef(module);
     fn->name = name.release();
     fn->qualname = qualname.release();
@@ -424,7 +424,7 @@ Ref make_function(PyObject* module, const MethodSpec& spec, PyObject* class_name
     fn->signature = nullptr;
     fn->nparams = nparams;
     fn->nrequired = nparams - ndefaults;
-    for (int i = 0; i < nparams; ++i) fn->tests[i] = test_for(spec.params[static_cast<std::size_t>(i)].annotation);
+    for (int i = 0; i < nparams; ++i) fn->tests[i] = test_for(info.params[static_cast<std::size_t>(i)].annotation);
     PyObject_GC_Track(fn);
     return Ref::steal(reinterpret_cast<PyObject*>(fn));
 }

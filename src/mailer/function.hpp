@@ -23,7 +23,7 @@ using Args = PyObject* const*;
 using Impl = Ref (*)(const Env& env, Args args);
 
 /// Everything a caller can see of one method, and its body.
-struct MethodSpec {
+struct MethodInfo {
     const char* name;
     bool is_static;
     std::span<const Param> params;
@@ -34,13 +34,13 @@ struct MethodSpec {
 };
 
 /// The eight methods of EasyMailer, in class order.
-std::span<const MethodSpec> mailer_methods();
+std::span<const MethodInfo> mailer_methods();
 
 /// Creates the method type for `module` (stored in its state).
 PyTypeObject* make_function_type(PyObject* module);
 
-/// Creates the method object for `spec`; `qualname_prefix` is the class name.
-Ref make_function(PyObject* module, const MethodSpec& spec, PyObject* class_name);
+/// Creates the method object for `info`; `qualname_prefix` is the class name.
+Ref make_function(PyObject* module, const MethodInfo& info, PyObject* class_name);
 
 // Method bodies, one unit per role.
 Ref mailer_init(const Env& env, Args args);

@@ -149,7 +149,7 @@ constexpr const char* attach_binary_doc =
     "                  content_type is optional, auto-detected from filename.\n"
     "        ";
 
-const std::array<MethodSpec, 8> methods = {{
+const std::array<MethodInfo, 8> methods = {{
     {"__init__", false, init_params, init_defaults, nullptr, init_doc, mailer_init},
     {"send", false, send_params, eight_none, "None", send_doc, mailer_send},
     {"send_template", false, send_template_params, seven_none, "None", send_template_doc, mailer_send_template},
@@ -164,6 +164,6 @@ static_assert(std::size(send_params) <= max_params && std::size(send_template_pa
 
 }  // namespace
 
-std::span<const MethodSpec> mailer_methods() { return methods; }
+std::span<const MethodInfo> mailer_methods() { return methods; }
 
 }  // namespace corvenda

@@ -108,10 +108,10 @@ void create_class(PyObject* module, PyObject* globals) {
     check(PyDict_SetItem(ns.get(), st[S::dunder_qualname], class_name));
     Ref doc = check(PyUnicode_FromString(class_doc));
     check(PyDict_SetItem(ns.get(), st[S::dunder_doc], doc.get()));
-    for (const MethodSpec& spec : mailer_methods()) {
-        Ref method = make_function(module, spec, class_name);
-        if (spec.is_static) method = call(st.staticmethod, method.get());
-        check(PyDict_SetItemString(ns.get(), spec.name, method.get()));
+    for (const MethodInfo& info : mailer_methods()) {
+        Ref method = make_function(module, info, class_name);
+        if (info.is_static) method = call(st.staticmethod, method.get());
+        check(PyDict_SetItemString(ns.get(), info.name, method.get()));
     }
     Ref bases = check(PyTuple_New(0));
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), class_name, bases.get(), ns.get());
