@@ -9,7 +9,7 @@ BUILD_DIR := build/release
 all: build
 
 build:
-	$(RUN) sh -c 'cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$$(command -v $(PY)) >/dev/null && cmake --build $(BUILD_DIR)'
+	$(RUN) sh -c 'cmake -S . -B $(BUILD_DIR) $$(command -v ninja >/dev/null && echo -G Ninja) -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$$(command -v $(PY)) >/dev/null && cmake --build $(BUILD_DIR)'
 
 test: build
 	$(RUN) env PYTHONPATH=src:tools $(PY) -m pytest -q -p no:cacheprovider tests
