@@ -9,7 +9,8 @@ namespace {
 enum { SELF, MSG, RECIPIENTS, SENDER };
 
 /// `server.login(self.username, self.password)`, then
-/// `server.sendmail(sender, recipients, msg.as_string())`.
+/// `server.sendmail(sender, recipients, text)` with the message serialised
+/// just before submission, headers folded.
 void login_and_submit(const Env& env, PyObject* server, Args args) {
     PyObject* self = args[SELF];
     Ref login = getattr(server, env[S::login]);
@@ -18,7 +19,7 @@ void login_and_submit(const Env& env, PyObject* server, Args args) {
     call(login, username.get(), password.get());
 
     Ref sendmail = getattr(server, env[S::sendmail]);
-    Ref text = call_method(args[MSG], env[S::as_string]);
+    Ref text = serialise(env, args[MSG]);
     call(sendmail, args[SENDER], args[RECIPIENTS], text.get());
 }
 

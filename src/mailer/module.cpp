@@ -55,6 +55,8 @@ void init_state(PyObject* module) {
     st.kw_send = keyword_tuple(st, {S::to, S::subject, S::body, S::html, S::cc, S::bcc, S::sender, S::sender_name,
                                     S::attachments, S::reply_to});
     st.one = check(PyLong_FromLong(1)).release();
+    st.kw_maxheaderlen = keyword_tuple(st, {S::maxheaderlen});
+    st.header_width = check(PyLong_FromLong(78)).release();
 }
 
 /// A builtin kept for the module's lifetime.
@@ -169,6 +171,8 @@ int mailer_clear(PyObject* module) noexcept {
     Py_CLEAR(st.kw_build_message);
     Py_CLEAR(st.kw_send);
     Py_CLEAR(st.one);
+    Py_CLEAR(st.kw_maxheaderlen);
+    Py_CLEAR(st.header_width);
     return 0;
 }
 

@@ -26,6 +26,12 @@ namespace corvenda {
     X(Path, "Path")                                           \
     X(TemplateEngine, "TemplateEngine")                       \
     X(EasyMailer, "EasyMailer")                               \
+    /* standard-library names outside the namespace */        \
+    X(email_message, "email.message")                         \
+    X(Message, "Message")                                     \
+    X(email_utils, "email.utils")                             \
+    X(getaddresses, "getaddresses")                           \
+    X(encode_rfc2231, "encode_rfc2231")                       \
     /* attributes and methods */                              \
     X(create_default_context, "create_default_context")       \
     X(SMTP_SSL, "SMTP_SSL")                                   \
@@ -66,6 +72,7 @@ namespace corvenda {
     X(enter, "__enter__")                                     \
     X(exit, "__exit__")                                       \
     X(localtime, "localtime")                                 \
+    X(maxheaderlen, "maxheaderlen")                           \
     X(filename, "filename")                                   \
     X(data, "data")                                           \
     X(content_type, "content_type")                           \
@@ -128,6 +135,8 @@ struct ModuleState {
     PyObject* kw_build_message;   // the nine keywords send passes to _build_message
     PyObject* kw_send;            // the ten keywords send_template passes to send
     PyObject* one;                // the int 1
+    PyObject* kw_maxheaderlen;    // ("maxheaderlen",)
+    PyObject* header_width;       // the int 78: folded header lines (RFC 5322)
 
     PyObject* operator[](S id) const noexcept { return strings[static_cast<int>(id)]; }
 };
