@@ -6,6 +6,8 @@ compiled EasyMailer has nothing to gain over this except interpreter
 overhead, so it is the baseline every figure in bench.py is measured against.
 """
 
+import email.message
+import email.utils
 import mimetypes
 import re
 import smtplib
@@ -30,8 +32,44 @@ def _add_disposition(part, filename):
     name = format(filename, "")
     if not name or _TOKEN.fullmatch(name):
         part.add_header("Content-Disposition", "attachment; filename=" + name)
-    else:
-        part.add_header("Content-Disposition", "attachment", filename=name)
+        return
+    if 43 + 12 * len(name) > 998:
+        encoded = email.utils.encode_rfc2231(name, "utf-8")
+        if 43 + len(encoded) > 998:
+            value, start, index = "attachment", 0, 0
+            while start < len(encoded):
+                end = min(len(encoded), start + 60)
+                if end < len(encoded):
+                    if encoded[end - 1] == "%":
+                        end -= 1
+                    elif encoded[end - 2] == "%":
+                        end -= 2
+                value += f"; filename*{index}*={encoded[start:end]}"
+                start, index = end, index + 1
+            part.add_header("Content-Disposition", value)
+            return
+    part.add_header("Content-Disposition", "attachment", filename=name)
+
+
+def _display_names(value):
+    if not isinstance(value, str) or value.isascii():
+        return value
+    pairs = email.utils.getaddresses([value])
+    if not pairs or any(not addr or not addr.isascii() for _, addr in pairs):
+        return value
+    return ", ".join(formataddr(pair) for pair in pairs)
+
+
+def _address_header(value):
+    if isinstance(value, (list, tuple, set, frozenset)):
+        value = ", ".join(value)
+    return _display_names(value)
+
+
+def _serialise(msg):
+    if isinstance(msg, email.message.Message):
+        return msg.as_string(maxheaderlen=78)
+    return msg.as_string()
 
 
 class EasyMailer:
@@ -71,14 +109,14 @@ class EasyMailer:
                        reply_to):
         msg = MIMEMultipart("mixed")
         from_addr = sender or self.default_sender
-        msg["From"] = formataddr((sender_name, from_addr)) if sender_name else from_addr
-        msg["To"] = ", ".join(to) if isinstance(to, list) else to
+        msg["From"] = formataddr((sender_name, from_addr)) if sender_name else _display_names(from_addr)
+        msg["To"] = _address_header(to)
         msg["Subject"] = subject
         msg["Date"] = formatdate(localtime=True)
         if cc:
-            msg["Cc"] = ", ".join(cc) if isinstance(cc, list) else cc
+            msg["Cc"] = _address_header(cc)
         if reply_to:
-            msg["Reply-To"] = reply_to
+            msg["Reply-To"] = _display_names(reply_to)
 
         if body and html:
             alt = MIMEMultipart("alternative")
@@ -147,13 +185,13 @@ class EasyMailer:
         if self.use_ssl:
             with smtplib.SMTP_SSL(self.host, self.port, context=ctx) as server:
                 server.login(self.username, self.password)
-                server.sendmail(sender, recipients, msg.as_string())
+                server.sendmail(sender, recipients, _serialise(msg))
         else:
             with smtplib.SMTP(self.host, self.port) as server:
                 if self.use_tls:
                     server.starttls(context=ctx)
                 server.login(self.username, self.password)
-                server.sendmail(sender, recipients, msg.as_string())
+                server.sendmail(sender, recipients, _serialise(msg))
 
 
 # The recipient collector as a plain function, for the per-call binding figure.

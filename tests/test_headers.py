@@ -1,0 +1,190 @@
+"""Headers that real servers accept and real readers parse back right.
+
+Everything is delivered to the local SMTP server and checked on the DATA it
+received: no line over the 998 characters of RFC 5322, and every value the
+same after parsing with email.policy.default.
+"""
+
+import email
+import email.errors
+import email.policy
+import smtplib
+import socket
+import ssl
+
+import pytest
+
+from corvenda.mailer import EasyMailer
+
+
+def delivered(server):
+    """The one message the server accepted: its raw DATA and the parse of it."""
+    [message] = server.messages
+    raw = message.data
+    return raw, email.message_from_bytes(raw, policy=email.policy.default)
+
+
+def pairs(header):
+    return [(a.display_name, a.addr_spec) for a in header.addresses]
+
+
+# -- long header lines are folded -------------------------------------------------
+
+MANY = [f"recipient.number.{i:03}@example-company.org" for i in range(200)]
+LONG_NAME = "季度财务报告（最终版）" * 12 + ".pdf"
+
+LONG_HEADERS = {
+    "35-to": {"to": MANY[:35]},
+    "200-to-and-cc": {"to": MANY, "cc": MANY[:50]},
+    "chinese-subject": {"subject": "关于下一季度预算安排的通知" * 23},
+    "attachment-name": {"attachments": [{"filename": LONG_NAME, "data": b"%PDF-1.7"}]},
+}
+
+
+@pytest.mark.parametrize("case", LONG_HEADERS)
+def test_long_headers_are_folded_and_read_back_unchanged(server, mailer_for, case):
+    arguments = {"to": "ann@example.org", "subject": "Report", "body": "See attached.", **LONG_HEADERS[case]}
+    mailer_for(server).send(**arguments)
+
+    raw, parsed = delivered(server)
+    assert max(len(line) for line in raw.split(b"\r\n")) <= 998
+    to = arguments["to"]
+    assert [a for _, a in pairs(parsed["To"])] == (to if isinstance(to, list) else [to])
+    if "cc" in arguments:
+        assert [a for _, a in pairs(parsed["Cc"])] == arguments["cc"]
+    assert parsed["Subject"] == arguments["subject"]
+    if "attachments" in arguments:
+        [part] = parsed.iter_attachments()
+        assert part.get_filename() == LONG_NAME
+        assert part.get_content() == b"%PDF-1.7"
+
+
+def test_short_ascii_headers_serialise_as_before(plain_server, mailer_for):
+    """Folding changes nothing when no header line is over 78 characters.
+
+    (Text with HTML is the exception: the alternative part's Content-Type,
+    with its boundary, is 84 characters and gets folded.)
+    """
+    built = []
+
+    class Keeping(EasyMailer):
+        def _build_message(self, *args, **kwargs):
+            built.append(super()._build_message(*args, **kwargs))
+            return built[-1]
+
+    mailer = mailer_for(plain_server)
+    keeping = Keeping(mailer.host, mailer.port, mailer.username, mailer.password, use_ssl=False)
+    keeping.send(["ann@example.org", "Bob <bob@example.org>"], "Weekly summary", body="Hi,\n.\nbye",
+                 cc="cat@example.org", sender_name="Reports", reply_to="help@example.org",
+                 attachments=[{"filename": "my report.pdf", "data": b"x" * 500}])
+
+    raw, _ = delivered(plain_server)
+    before = built[0].as_string().replace("\n", "\r\n").replace("\r\n.", "\r\n..")
+    assert raw.decode("ascii") == before
+
+
+# -- display names are encoded one by one -----------------------------------------
+
+DISPLAY_NAMES = {
+    "accents": [("Zoë Müller", "zoe@example.org"), ("José Ñúñez", "jose@example.es")],
+    "chinese": [("王小明", "wang@example.cn")],
+    "emoji": [("🎉 Party Team", "party@example.org")],
+    "comma-in-quotes": [("Doe, Jane", "jane@example.org"), ("Łukasz", "lukasz@example.pl")],
+    "mixed": [("Ann", "ann@example.org"), ("", "bob@example.org"), ("Zoë", "zoe@example.org")],
+}
+
+
+def written(name, addr):
+    if not name:
+        return addr
+    return f'"{name}" <{addr}>' if "," in name else f"{name} <{addr}>"
+
+
+@pytest.mark.parametrize("case", DISPLAY_NAMES)
+def test_non_ascii_display_names_parse_back_to_the_same_addresses(plain_server, mailer_for, case):
+    expected = DISPLAY_NAMES[case]
+    texts = [written(*pair) for pair in expected]
+    mailer_for(plain_server).send(texts, "Hello", body="x", cc=texts[::-1], reply_to=texts[-1],
+                                  sender=written("Ré Ports", "reports@example.org"))
+
+    _, parsed = delivered(plain_server)
+    assert pairs(parsed["To"]) == expected
+    assert pairs(parsed["Cc"]) == expected[::-1]
+    assert pairs(parsed["Reply-To"]) == expected[-1:]
+    assert pairs(parsed["From"]) == [("Ré Ports", "reports@example.org")]
+
+
+@pytest.mark.parametrize("value", ["Ann <ann@example.org>,bob@example.org (Bob)", "ann@example.org, "])
+def test_ascii_and_unparsable_address_text_is_kept(value):
+    mailer = EasyMailer("h", 25, "u@example.org", "p")
+    assert mailer._build_message(value, "s", None, None, None, None, None, None, None)["To"] == value
+    # Not a list of addresses: kept as it was, encoded whole as before.
+    for text in ["Zoë", "zoë@exämple.org"]:
+        assert mailer._build_message(text, "s", None, None, None, None, None, None, None)["To"] == text
+
+
+# -- what the README says can go wrong ----------------------------------------------
+
+
+@pytest.fixture
+def silent_port():
+    """A port on 127.0.0.1 that accepts connections and never says a word."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    yield listener.getsockname()[1]
+    listener.close()
+
+
+@pytest.fixture
+def one_second_default_timeout():
+    previous = socket.getdefaulttimeout()
+    socket.setdefaulttimeout(1)
+    yield
+    socket.setdefaulttimeout(previous)
+
+
+@pytest.mark.usefixtures("one_second_default_timeout")
+@pytest.mark.parametrize(("use_ssl", "error"), [
+    (True, TimeoutError),  # the TLS handshake times out
+    (False, smtplib.SMTPServerDisconnected),  # smtplib turns the greeting's timeout into this
+], ids=["ssl", "plain"])
+def test_a_silent_server_is_bounded_only_by_the_default_timeout(silent_port, use_ssl, error):
+    mailer = EasyMailer("127.0.0.1", silent_port, "u", "p", use_ssl=use_ssl)
+    with pytest.raises(error, match="timed out"):
+        mailer.send("ann@example.org", "Hi", body="x")
+
+
+@pytest.mark.usefixtures("one_second_default_timeout")
+def test_mixed_up_ports_fail_as_documented(plain_server, ssl_server, mailer_for, ca_pem):
+    # Implicit TLS against a plain port: the greeting is not a TLS record.
+    with pytest.raises(ssl.SSLError, match="WRONG_VERSION_NUMBER"):
+        mailer_for(plain_server, use_ssl=True).send("ann@example.org", "Hi", body="x")
+    # A plain connection to an implicit-TLS port waits for a greeting.
+    with pytest.raises(smtplib.SMTPServerDisconnected, match="timed out"):
+        mailer_for(ssl_server, use_ssl=False, use_tls=True).send("ann@example.org", "Hi", body="x")
+    assert plain_server.messages == [] and ssl_server.messages == []
+
+
+def test_a_partly_refused_recipient_list_is_not_reported(make_server, mailer_for):
+    server = make_server("plain", reject=["gone@example.org"])
+    assert mailer_for(server).send(["ann@example.org", "gone@example.org"], "Hi", body="x") is None
+    [message] = server.messages
+    assert message.rcpt_tos == ["ann@example.org"]
+
+
+@pytest.mark.parametrize(("arguments", "error", "reached"), [
+    ({"attachments": [{"data": b"x"}]}, KeyError, None),
+    ({"attachments": [{"filename": "a", "data": b"x", "content_type": "text"}]}, ValueError, None),
+    ({"attachments": ["/nonexistent/report.pdf"]}, FileNotFoundError, None),
+    ({"subject": "Hi\nX-Injected: yes"}, email.errors.HeaderParseError, "AUTH"),
+    ({"to": "zoë@example.org"}, UnicodeEncodeError, "AUTH"),
+], ids=["record-key", "content-type", "missing-file", "header-line-break", "non-ascii-address"])
+def test_when_each_argument_error_is_raised(plain_server, mailer_for, arguments, error, reached):
+    arguments = {"to": "ann@example.org", "subject": "Hi", "body": "x", **arguments}
+    with pytest.raises(error):
+        mailer_for(plain_server).send(**arguments)
+    if reached is None:
+        assert plain_server.sessions == []  # before connecting
+    else:
+        assert all("DATA" not in s.commands for s in plain_server.sessions)
+        assert any(reached in s.commands for s in plain_server.sessions)
+    assert plain_server.messages == []
