@@ -20,6 +20,10 @@ demo: build
 bench: build
 	$(RUN) env PYTHONPATH=src:tools $(PY) bench/bench.py $(BENCH_ARGS)
 
+.PHONY: typecheck
+typecheck:
+	$(RUN) $(PY) -m mypy --strict src/corvenda examples
+
 check-debug:
 	$(RUN) tools/check-debug
 
