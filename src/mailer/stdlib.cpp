@@ -77,8 +77,8 @@ Ref guess_type(const Env& env, PyObject* text) {
 Ref serialise(const Env& env, PyObject* msg) {
     Ref message_type = stdlib_attr(env, S::email_message, S::Message);
     if (!check(PyObject_IsInstance(msg, message_type.get()))) return call_method(msg, env[S::as_string]);
-    PyObject* argv[] = {msg, env.st.header_width};
-    return check(PyObject_VectorcallMethod(env[S::as_string], argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    PyObject* argv[] = {nullptr, msg, env.st.header_width};
+    return check(PyObject_VectorcallMethod(env[S::as_string], argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            env.st.kw_maxheaderlen));
 }
 
