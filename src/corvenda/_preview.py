@@ -108,15 +108,15 @@ def write_gallery(out: str, names: Sequence[str]) -> str:
     for name in names:
         with open(os.path.join(out, f"{name}.txt"), encoding="utf-8") as file:
             text = file.read()
-        images = "\n".join(
-            f'<figure><img src="{name}-{w}-{s}.png" width="{w}" alt="{name}, {w} px, {s}">'
-            f"<figcaption>{w} px, {s}</figcaption></figure>"
-            for w, s in ((600, "light"), (375, "light"), (600, "dark"), (375, "dark")))
+        def figures(scheme: str) -> str:
+            return "\n".join(
+                f'<figure><img src="{name}-{width}-{scheme}.png" width="{width}" alt="{name}, {width} px, {scheme}">'
+                f"<figcaption>{width} px, {scheme}</figcaption></figure>" for width in (600, 375))
         sections.append(
             f'<section id="{name}">\n<h2>{name} (<a href="{name}.html">HTML</a>, '
-            f'<a href="{name}.txt">text</a>)</h2>\n<div class="row">\n{images}\n'
+            f'<a href="{name}.txt">text</a>)</h2>\n<div class="row">\n{figures("light")}\n'
             f"<figure><pre>{html.escape(text)}</pre><figcaption>Text version</figcaption></figure>\n"
-            "</div>\n</section>")
+            f'</div>\n<div class="row">\n{figures("dark")}\n</div>\n</section>')
     page = _GALLERY.replace("{sections}", "\n".join(sections))
     path = os.path.join(out, "index.html")
     with open(path, "w", encoding="utf-8") as file:
@@ -202,7 +202,7 @@ _GALLERY = """<!DOCTYPE html>
 <title>Built-in mail templates</title>
 <style>
 body { margin: 24px; font-family: system-ui, sans-serif; color: #1f2937; background: #fff; }
-.row { display: flex; flex-wrap: wrap; gap: 24px; align-items: flex-start; }
+.row { display: flex; flex-wrap: wrap; gap: 24px; align-items: flex-start; margin-bottom: 24px; }
 figure { margin: 0; }
 figcaption { font-size: 14px; color: #4b5563; margin-top: 4px; }
 img { border: 1px solid #d1d5db; max-width: 100%; height: auto; }
