@@ -22,6 +22,7 @@ import base64
 import fcntl
 import json
 import os
+import pathlib
 import select
 import shutil
 import signal
@@ -174,9 +175,12 @@ class Browser:
                 "width": width, "height": height, "deviceScaleFactor": scale, "mobile": mobile})
             page.send("Emulation.setEmulatedMedia", {
                 "features": [{"name": "prefers-color-scheme", "value": "dark" if dark else "light"}]})
-            page.navigate("file://" + path)
+            page.navigate(pathlib.Path(path).as_uri())
         except BaseException:
-            page.close()
+            try:
+                page.close()
+            except BrowserError:
+                pass  # the first error is the one to report
             raise
         return page
 
@@ -198,7 +202,10 @@ class Browser:
         while data:
             if not select.select([], [self._write_fd], [], self._left(deadline, method))[1]:
                 continue
-            data = data[os.write(self._write_fd, data):]
+            try:
+                data = data[os.write(self._write_fd, data):]
+            except BrokenPipeError:
+                raise BrowserError(f"Chromium exited before {method}: {self._output_tail()}") from None
         while True:
             reply = self._receive(deadline, method)
             if reply.get("id") == message["id"]:
@@ -235,7 +242,10 @@ class Browser:
         try:
             if not self._reap(5.0):
                 # The browser leads its own session: stop its helpers too.
-                os.killpg(self._pid, signal.SIGKILL)
+                try:
+                    os.killpg(self._pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
                 self._reap(5.0)
         finally:
             for fd in (self._write_fd, self._read_fd):
@@ -245,10 +255,13 @@ class Browser:
     def _reap(self, seconds: float) -> bool:
         """Wait up to ``seconds`` for the browser to exit; True once it has."""
         deadline = time.monotonic() + seconds
-        while os.waitpid(self._pid, os.WNOHANG) == (0, 0):
-            if time.monotonic() > deadline:
-                return False
-            time.sleep(0.02)
+        try:
+            while os.waitpid(self._pid, os.WNOHANG) == (0, 0):
+                if time.monotonic() > deadline:
+                    return False
+                time.sleep(0.02)
+        except ChildProcessError:  # already reaped
+            pass
         return True
 
     def _left(self, deadline: float, what: str) -> float:
@@ -328,8 +341,13 @@ class Page:
         return width, height
 
     def close(self) -> None:
-        """Close the tab."""
+        """Close the tab and forget its pending events."""
         self._browser.send("Target.closeTarget", {"targetId": self._target})
+        mine = {self._session, self._target}
+        self._browser._events = [
+            event for event in self._browser._events
+            if event.get("sessionId") not in mine
+            and not any(value in mine for value in event.get("params", {}).values() if isinstance(value, str))]
 
 
 def _dup_high(fd: int) -> int:
