@@ -96,7 +96,7 @@ def test_builtin_templates_render(name, ext):
     if ext == "html":
         assert "<i>" not in engine.render(template, dict.fromkeys([*required, "recipient_name"], "<i>"))
         assert "max-width:600px" in full
-        assert not any(tag in full.lower() for tag in ("<script", "<style", "<img", "<link", "src="))
+        assert not any(tag in full.lower() for tag in ("<script", "<img", "<link", "src=", "@import"))
 
 
 def test_render_string_cache_keeps_texts_apart():
@@ -108,3 +108,65 @@ def test_render_string_cache_keeps_texts_apart():
 
     with ThreadPoolExecutor(8) as pool:
         assert not any(pool.map(wrong_results, range(8)))
+
+
+def test_custom_templates_extending_the_layout_get_its_features(tmp_path):
+    engine = engine_with(tmp_path, {
+        "invoice.html": '{% extends "layout.html" %}{% from "macros.html" import button %}'
+                        "{% block title %}Invoice {{ n }}{% endblock %}"
+                        "{% block preheader %}Invoice {{ n }} is ready{% endblock %}"
+                        '{% block content %}<p>Total: {{ total }}</p>{{ button(url, "View invoice") }}{% endblock %}',
+        "invoice.txt": '{% extends "layout.txt" %}{% block content %}'
+                       "{{ note }} Download it at {{ url }} today.\n    indented {{ note }}{% endblock %}",
+    })
+    variables = {"n": 7, "total": "<5>", "url": "https://pay.example.com/i/7", "lang": "he", "note": "word " * 30}
+    html = engine.render("invoice.html", variables)
+    assert '<html lang="he" dir="rtl"' in html and "<title>Invoice 7</title>" in html
+    assert "<p>Total: &lt;5&gt;</p>" in html and html.count('href="https://pay.example.com/i/7"') == 3
+    hidden = html[html.index('<div class="preheader"'):]
+    hidden = hidden[:hidden.index("</div>")]
+    assert "display:none" in hidden and "mso-hide:all" in hidden and "font-size" not in hidden
+    assert "Invoice 7 is ready&#847;&zwnj;&nbsp;" in hidden
+    assert 'content="light dark"' in html and "prefers-color-scheme: dark" in html
+    assert "Preview" in engine.render("invoice.html", variables | {"preheader": "Preview", "lang": "en"})
+    assert 'dir="ltr"' in engine.render("invoice.html", variables | {"lang": "en-GB"})
+
+    text = engine.render("invoice.txt", variables).splitlines()
+    assert text[:2] == ["Hello,", ""] and "https://pay.example.com/i/7" in text
+    assert text[-1] == "    indented " + variables["note"]  # indented lines keep their shape
+    assert all(len(line) <= 72 for line in text[:-1])
+
+
+@pytest.mark.parametrize("name", BUILTINS)
+def test_text_versions_wrap_at_72_columns_with_urls_whole(name):
+    url = "https://example.com/a/" + "b" * 90
+    long = {"title": "T " * 60, "message": "All jobs passed " * 20 + url + " and more " * 10,
+            "action_url": url, "reset_url": url, "code": "X" * 40}
+    required, optional = BUILTINS[name]
+    variables = LAYOUT_VARS | {"footer": "Acme Ltd " * 20} | {k: long[k] for k in (*required, *optional) if k in long}
+    text = TemplateEngine(None).render(f"{name}.txt", variables)
+    lines = text.splitlines()
+    assert all(len(line) <= 72 or line == url or line == "    " + "X" * 40 for line in lines), text
+    if "reset_url" in variables or "action_url" in variables:
+        assert url in lines
+    assert " ".join(text.split()).count("All jobs passed") == (20 if name == "notification" else 0)
+
+
+def test_wraptext_breaks_lines_never_words_or_urls():
+    from corvenda._plaintext import wrap_text
+
+    words = "lorem ipsum dolor " * 10
+    cases = {
+        "": "",
+        "short line\n-- \n\n": "short line\n-- \n\n",  # short lines, even with trailing blanks, stay as they are
+        "    indented " + words: "    indented " + words,
+        "x" * 100 + " tail": "x" * 100 + "\ntail",
+        "Mail <mailto:a@b.example> or (https://b.example/p?q=1), www.b.example.":
+            "Mail\n<mailto:a@b.example>\nor\n(https://b.example/p?q=1),\nwww.b.example.",
+    }
+    for text, expected in cases.items():
+        assert wrap_text(text) == expected
+    wrapped = wrap_text(words.strip() + "\nsecond line").splitlines()
+    assert " ".join(wrapped) == words.strip() + " second line" and wrapped[-1] == "second line"
+    assert max(map(len, wrapped)) <= 72 < len(wrapped[0]) + len(wrapped[1].split()[0]) + 1
+    assert wrap_text("a b c d", width=3) == "a b\nc d"

@@ -18,6 +18,8 @@ from collections.abc import Mapping
 from jinja2 import ChoiceLoader, FileSystemLoader, StrictUndefined, select_autoescape
 from jinja2.sandbox import ImmutableSandboxedEnvironment
 
+from corvenda._plaintext import wrap_text
+
 __all__ = ["TemplateEngine"]
 
 BUILTIN_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
@@ -51,6 +53,7 @@ class TemplateEngine:
             trim_blocks=True,
             lstrip_blocks=True,
         )
+        self._env.filters["wraptext"] = wrap_text
         # functools.lru_cache is thread-safe; a text compiled twice by
         # racing threads only costs the extra compilation.
         self._compile_string = functools.lru_cache(maxsize=STRING_CACHE_SIZE)(
@@ -106,3 +109,9 @@ def _checked_variables(variables):
     if not isinstance(variables, Mapping):
         raise TypeError(f"variables must be a mapping, not {type(variables).__name__}")
     return variables
+
+
+if __name__ == "__main__":
+    from corvenda._preview import main
+
+    raise SystemExit(main())
