@@ -23,10 +23,11 @@ __all__ = ["Authority", "ReceivedMessage", "SMTPServer", "Session"]
 try:
     from ._server import Authority, ReceivedMessage, Session, SMTPServer
 except ModuleNotFoundError as error:
-    if (error.name or "").partition(".")[0] not in ("aiosmtpd", "trustme"):
+    _missing = (error.name or "").partition(".")[0]
+    if _missing not in ("aiosmtpd", "trustme"):
         raise
     raise ImportError(
-        f"corvenda.testing needs {error.name}, which comes with the testing extra: "
-        "pip install 'corvenda[testing]'",
-        name=error.name,
+        f"corvenda.testing needs aiosmtpd and trustme ({_missing} is missing), "
+        "which come with the testing extra: pip install 'corvenda[testing]'",
+        name=_missing,
     ) from error
