@@ -82,3 +82,7 @@ def mailer_for():
         return server.mailer(**options)
 
     return make
+
+
+# A user's project run from the installed wheel by tools/user-suite, not here.
+collect_ignore = ["user_project"]
