@@ -32,7 +32,7 @@ def _shared_servers(authority):
 
 def _fresh(servers, mode):
     server = servers[mode]
-    server.wait_idle()
+    server.wait_idle(2.0)
     server.clear()
     return server
 
