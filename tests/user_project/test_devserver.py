@@ -54,6 +54,7 @@ def test_dev_server_prints_saves_and_stops_on_sigint(tmp_path, monkeypatch):
             attachments=[{"filename": "invoice.pdf", "data": b"%PDF-1.4"}],
         )
         summary = read_until(output, "Saved ")
+        assert "Session    EHLO STARTTLS EHLO AUTH MAIL RCPT RCPT DATA  (login dev, TLS)" in summary
         assert "MAIL FROM <dev>" in summary and "RCPT TO   <ann@example.com>\n" in summary
         assert "RCPT TO   <audit@example.com>   (Bcc: in no header)" in summary
         assert "Subject: Invoice 42" in summary

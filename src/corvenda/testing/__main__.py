@@ -39,15 +39,15 @@ MODE_NOTES = {
 
 
 class _ReportingServer(SMTPServer):
-    """Hands each accepted message to the main thread instead of keeping it."""
+    """Hands each accepted message, with its session's commands so far, to the main thread."""
 
-    def __init__(self, mode: Mode, arrivals: queue.Queue[ReceivedMessage], *, credentials: tuple[str, str],
+    def __init__(self, mode: Mode, arrivals: queue.Queue[tuple[ReceivedMessage, list[str]]], *, credentials: tuple[str, str],
                  port: int, authority: Authority) -> None:
         super().__init__(mode, credentials=credentials, port=port, authority=authority)
         self._arrivals = arrivals
 
     def _arrived(self, message: ReceivedMessage) -> None:
-        self._arrivals.put(message)
+        self._arrivals.put((message, list(message.session.commands)))
 
 
 def _mime_tree(part: EmailMessage, depth: int = 1) -> list[str]:
@@ -72,14 +72,19 @@ def _header_addresses(message: EmailMessage) -> set[str]:
     return found
 
 
-def summary(received: ReceivedMessage, number: int) -> str:
-    """A readable account of one message: envelope, headers, MIME tree and text part."""
+def summary(received: ReceivedMessage, number: int, commands: list[str] | None = None) -> str:
+    """A readable account of one message: session, envelope, headers, MIME tree and text part.
+
+    ``commands`` are the session's commands to show (default: all so far).
+    """
     message = received.message
     session = received.session
+    if commands is None:
+        commands = session.commands
     in_headers = _header_addresses(message)
     lines = [f"=== Message {number}, received {datetime.datetime.now():%H:%M:%S} "
              + "=" * 30,
-             f"Session    {' '.join(session.commands)}"
+             f"Session    {' '.join(commands)}"
              + (f"  (login {session.login}" + (", TLS)" if session.tls_at_auth else ", no TLS)")
                 if session.login else ""),
              "Envelope",
@@ -148,7 +153,7 @@ def main(argv: list[str] | None = None) -> int:
     # Ctrl-C stops the server even when started with SIGINT ignored (as by `cmd &` in a script).
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, _interrupt)
-    arrivals: queue.Queue[ReceivedMessage] = queue.Queue()
+    arrivals: queue.Queue[tuple[ReceivedMessage, list[str]]] = queue.Queue()
     count = 0
     with Authority() as authority:
         server = _ReportingServer(args.mode, arrivals, credentials=(args.user, args.password),
@@ -163,11 +168,11 @@ def main(argv: list[str] | None = None) -> int:
             print(_banner(server, args.user, args.password, args.save), flush=True)
             while True:
                 try:
-                    received = arrivals.get(timeout=0.5)
+                    received, commands = arrivals.get(timeout=0.5)
                 except queue.Empty:
                     continue
                 count += 1
-                print("\n" + summary(received, count), flush=True)
+                print("\n" + summary(received, count, commands), flush=True)
                 if args.save:
                     print(f"Saved {_save(received, args.save, count)}", flush=True)
         except KeyboardInterrupt:
