@@ -52,7 +52,7 @@ def test_example_delivers(request, ca_pem, name):
     assert done.returncode == 0, done.stderr
 
     [message] = server.messages
-    parsed = email.message_from_bytes(message.data, policy=email.policy.default)
+    parsed = email.message_from_bytes(message.raw, policy=email.policy.default)
     assert parsed["To"].addresses[0].addr_spec == "ann@example.org"
     assert check(parsed), parsed.as_string()[:2000]
 
