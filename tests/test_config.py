@@ -23,6 +23,8 @@ def test_attributes_are_stored_in_order_with_defaults():
     assert type(m._template_engine).__name__ == "TemplateEngine"
     m = EasyMailer("h", 25, "u", "p", False, default_sender="me@x")
     assert (m.use_ssl, m.use_tls, m.default_sender) == (False, False, "me@x")
+    # An empty default sender counts as none given.
+    assert EasyMailer("h", 25, "u", "p", default_sender="").default_sender == "u"
 
 
 @pytest.mark.parametrize("port, stored", [(465.0, 465), (True, 1), (587.9, 587), (25, 25)])

@@ -369,6 +369,12 @@ def test_do_send(monkeypatch, behaviour):
         for m in mailers:
             if expected:
                 raises(expected, m._do_send, Msg(), [fresh("a@x")], fresh("s@x"))
+                # Again while another exception is being handled: __exit__
+                # sees the failure as handled, then the outer one is restored.
+                try:
+                    raise LookupError(fresh("handled"))
+                except LookupError:
+                    raises(expected, m._do_send, Msg(), [fresh("a@x")], fresh("s@x"))
             else:
                 m._do_send(Msg(), [fresh("a@x"), fresh("b@x")], fresh("s@x"))
 

@@ -122,6 +122,9 @@ def test_instance_methods_bind_and_static_methods_do_not(m):
     (lambda m: EasyMailer("h", 25), "__init__() takes at least 5 positional arguments (3 given)"),
     (lambda m: m.send("a", "s", to="b"), "send() got multiple values for keyword argument 'to'"),
     (lambda m: m.send("a", "s", bogus=1), "send() got an unexpected keyword argument 'bogus'"),
+    # A valid keyword right after the positional arguments, before or after the unknown one.
+    (lambda m: m.send("a", subject="s", bogus=1), "send() got an unexpected keyword argument 'bogus'"),
+    (lambda m: m.send("a", bogus=1, subject="s"), "send() got an unexpected keyword argument 'bogus'"),
     (lambda m: EasyMailer._collect_recipients(1, 2, 3, to=1), "_collect_recipients() got multiple values for keyword argument 'to'"),
     (lambda m: EasyMailer._collect_recipients(1, 2, 3, 4, to=1), "_collect_recipients() takes exactly 3 positional arguments (4 given)"),
 ])
