@@ -26,6 +26,7 @@ import json
 import os
 import re
 import string
+import types
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sized
 from typing import Any
 
@@ -70,17 +71,35 @@ def _length(value: object) -> int:
     return len(value) if isinstance(value, Sized) else len(str(value))
 
 
+def _total_length(items: list[Any]) -> int:
+    try:
+        return sum(map(len, items))
+    except TypeError:  # not all sized: numbers and the like count as their str()
+        return sum(map(_length, items))
+
+
+def _out_of_steps() -> SecurityError:
+    return SecurityError(
+        f"template ran over the limit MAX_STEPS ({MAX_STEPS:,} loop iterations and calls per render)")
+
+
 def _spend(count: int = 1) -> None:
     left = _steps_left.get()
     if left is not None:
         left[0] -= count
         if left[0] < 0:
-            raise SecurityError(
-                f"template ran over the limit MAX_STEPS ({MAX_STEPS:,} loop iterations and calls per render)")
+            raise _out_of_steps()
 
 
-def _counted(iterable: Iterable[Any]) -> Iterator[Any]:
-    """Iterate ``iterable``, spending one step per item."""
+def _counted(iterable: Iterable[Any]) -> Iterable[Any]:
+    """Spend one step per item of ``iterable``: at once when it has a length."""
+    if isinstance(iterable, Sized):
+        _spend(len(iterable))
+        return iterable
+    return _counting(iterable)
+
+
+def _counting(iterable: Iterable[Any]) -> Iterator[Any]:
     for item in iterable:
         _spend()
         yield item
@@ -128,12 +147,20 @@ def _replaced_length(text: str | bytes, old: Any, new: Any, count: int) -> int:
     return len(text) + hits * (_length(new) - _length(old))
 
 
+# Methods whose result size their arguments choose; the sandbox's str.format
+# wrapper is a plain function named like the method it wraps.
+_METHOD_TYPES = (types.BuiltinMethodType, types.MethodType, types.FunctionType)
+_CHECKED_METHODS = frozenset(["ljust", "rjust", "center", "zfill", "expandtabs", "join", "replace",
+                              "translate", "format", "format_map", "to_bytes"])
+
+
 def _check_method(obj: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> tuple[Any, ...]:
-    """Refuse a str/bytes/int method call whose result would exceed the limits.
+    """Refuse a call of one of _CHECKED_METHODS whose result would exceed the limits.
 
     Returns the arguments to call with (join's iterable is read into a list).
     """
-    target, name = getattr(obj, "__self__", None), getattr(obj, "__name__", "")
+    obj = getattr(obj, "__wrapped__", obj)
+    target, name = getattr(obj, "__self__", None), obj.__name__
     if isinstance(target, int) and name == "to_bytes":
         size = args[0] if args else kwargs.get("length", 1)
         if isinstance(size, int):
@@ -149,7 +176,7 @@ def _check_method(obj: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> tu
             _check_length("expandtabs()", len(target) + tabs * size)
     elif name == "join" and args:
         items = list(args[0])
-        _check_length("join()", sum(map(_length, items)) + len(target) * max(len(items) - 1, 0))
+        _check_length("join()", _total_length(items) + len(target) * max(len(items) - 1, 0))
         args = (items, *args[1:])
     elif name == "replace" and len(args) >= 2:
         count = args[2] if len(args) > 2 else kwargs.get("count", -1)
@@ -221,7 +248,7 @@ def _bounded_filters(filters: dict[str, Any]) -> None:
     def join(eval_ctx: Any, value: Iterable[Any], d: str = "", attribute: Any = None) -> Any:
         items = list(value)
         if attribute is None:
-            _check_length("join", sum(map(_length, items)) + len(d) * max(len(items) - 1, 0))
+            _check_length("join", _total_length(items) + len(str(d)) * max(len(items) - 1, 0))
         return original_join(eval_ctx, items, d, attribute)
 
     filters["join"] = join
@@ -234,6 +261,11 @@ def _lipsum(original: Any) -> Callable[..., str]:
         return str(original(n, html, min, max))
 
     return lipsum
+
+
+# The filter that every for loop's iterable passes through (a name no
+# template would use; using it only counts the steps).
+_COUNTED_FILTER = "corvenda_counted_loop"
 
 
 class _BoundedCodeGenerator(CodeGenerator):
@@ -254,18 +286,15 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
     def __init__(self, **options: Any) -> None:
         super().__init__(**options)
         _bounded_filters(self.filters)
+        self.filters[_COUNTED_FILTER] = _counted
         self.globals["lipsum"] = _lipsum(self.globals["lipsum"])
 
     def _parse(self, source: str, name: str | None, filename: str | None) -> nodes.Template:
         """Parse, then make every for loop spend one step per item."""
         tree = super()._parse(source, name, filename)
         for loop in tree.find_all(nodes.For):
-            loop.iter = nodes.Call(nodes.EnvironmentAttribute("counted_loop"), [loop.iter], [], None, None)
+            loop.iter = nodes.Filter(loop.iter, _COUNTED_FILTER, [], [], None, None)
         return tree
-
-    @staticmethod
-    def counted_loop(iterable: Iterable[Any]) -> Iterator[Any]:
-        return _counted(iterable)
 
     @staticmethod
     def checked_concat(text: str) -> str:
@@ -290,11 +319,16 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
         return self.binop_table[operator](left, right)
 
     def call(self, context: Context, obj: Any, /, *args: Any, **kwargs: Any) -> Any:
-        _spend()
-        if isinstance(obj, LoopContext) and args:  # a recursive loop(...) call
+        left = _steps_left.get()
+        if left is not None:
+            left[0] -= 1
+            if left[0] < 0:
+                raise _out_of_steps()
+        kind = type(obj)
+        if kind in _METHOD_TYPES and obj.__name__ in _CHECKED_METHODS:
+            args = _check_method(obj, args, kwargs)
+        elif kind is LoopContext and args:  # a recursive loop(...) call
             args = (_counted(args[0]), *args[1:])
-        else:
-            args = _check_method(getattr(obj, "__wrapped__", obj), args, kwargs)
         return super().call(context, obj, *args, **kwargs)
 
 
@@ -347,7 +381,11 @@ class TemplateEngine:
         template going over a limit.
         """
         template = self._env.get_template(name)
-        return _bounded_render(template.render, variables)
+        token = _steps_left.set([MAX_STEPS])
+        try:
+            return template.render(_checked_variables(variables))
+        finally:
+            _steps_left.reset(token)
 
     def render_string(self, source: str, variables: Mapping[str, object] | None = None) -> str:
         """Render the template given as ``source`` (never autoescaped).
@@ -362,18 +400,14 @@ class TemplateEngine:
             template = self._compile_cached(source)
         else:
             template = self._env.from_string(source)
-        return _bounded_render(template.render, variables)
+        token = _steps_left.set([MAX_STEPS])
+        try:
+            return template.render(_checked_variables(variables))
+        finally:
+            _steps_left.reset(token)
 
     def __repr__(self) -> str:
         return f"TemplateEngine({self._template_dir!r})"
-
-
-def _bounded_render(render: Callable[[Mapping[str, object]], str], variables: Mapping[str, object] | None) -> str:
-    token = _steps_left.set([MAX_STEPS])
-    try:
-        return render(_checked_variables(variables))
-    finally:
-        _steps_left.reset(token)
 
 
 def _existing_dir(template_dir: str | os.PathLike[str] | None) -> str | None:
