@@ -4,7 +4,7 @@ RUN := tools/in-sysroot
 PY  := python3.14
 BUILD_DIR := build/release
 
-.PHONY: all build test demo bench check-debug check-asan clean
+.PHONY: all build test demo bench check-debug check-asan clean previews
 
 all: build
 
@@ -25,6 +25,10 @@ check-debug:
 
 check-asan:
 	$(RUN) tools/check-asan
+
+# Screenshots and gallery of the built-in templates (needs Chromium).
+previews:
+	$(RUN) env PYTHONPATH=src $(PY) tools/previews.py docs/previews
 
 clean:
 	rm -rf build src/corvenda/*.so

@@ -97,7 +97,7 @@ def test_builtin_templates_render(name, ext):
     if ext == "html":
         assert "<i>" not in engine.render(template, dict.fromkeys([*required, "recipient_name"], "<i>"))
         assert "max-width:600px" in full
-        assert not any(tag in full.lower() for tag in ("<script", "<style", "<img", "<link", "src="))
+        assert not any(tag in full.lower() for tag in ("<script", "<img", "<link", "src=", "@import"))
 
 
 def test_render_string_cache_keeps_texts_apart():
@@ -157,3 +157,45 @@ def test_only_short_subjects_are_cached():
         assert engine.render_string("{{ n }}", {"n": 1}) == "1"
         assert engine.render_string(long_subject, {"n": 2}) == "2" + " " * 5000
     assert engine._compile_cached.cache_info().currsize == 1
+
+
+def test_custom_templates_extending_the_layout_get_its_features(tmp_path):
+    engine = engine_with(tmp_path, {
+        "invoice.html": '{% extends "layout.html" %}{% from "macros.html" import button %}'
+                        "{% block title %}Invoice {{ n }}{% endblock %}"
+                        "{% block preheader %}Invoice {{ n }} is ready{% endblock %}"
+                        '{% block content %}<p>Total: {{ total }}</p>{{ button(url, "View invoice") }}{% endblock %}',
+        "invoice.txt": '{% extends "layout.txt" %}{% block content %}'
+                       "{{ note }} Download it at {{ url }} today.\n    indented {{ note }}{% endblock %}",
+    })
+    variables = {"n": 7, "total": "<5>", "url": "https://pay.example.com/i/7", "lang": "he", "note": "word " * 30}
+    html = engine.render("invoice.html", variables)
+    assert '<html lang="he" dir="rtl"' in html and "<title>Invoice 7</title>" in html
+    assert "<p>Total: &lt;5&gt;</p>" in html and html.count('href="https://pay.example.com/i/7"') == 3
+    hidden = html[html.index('<div class="preheader"'):]
+    hidden = hidden[:hidden.index("</div>")]
+    assert "display:none" in hidden and "mso-hide:all" in hidden and "font-size" not in hidden
+    assert "Invoice 7 is ready&#847;&zwnj;&nbsp;" in hidden
+    assert 'content="light dark"' in html and "prefers-color-scheme: dark" in html
+    assert "Preview" in engine.render("invoice.html", variables | {"preheader": "Preview", "lang": "en"})
+    assert 'dir="ltr"' in engine.render("invoice.html", variables | {"lang": "en-GB"})
+
+    text = engine.render("invoice.txt", variables).splitlines()
+    assert text[:2] == ["Hello,", ""] and "https://pay.example.com/i/7" in text
+    assert text[-1] == "    indented " + variables["note"]  # indented lines keep their shape
+    assert all(len(line) <= 72 for line in text[:-1])
+
+
+@pytest.mark.parametrize("name", BUILTINS)
+def test_text_versions_wrap_at_72_columns_with_urls_whole(name):
+    url = "https://example.com/a/" + "b" * 90
+    long = {"title": "T " * 60, "message": "All jobs passed " * 20 + url + " and more " * 10,
+            "action_url": url, "reset_url": url, "code": "X" * 40}
+    required, optional = BUILTINS[name]
+    variables = LAYOUT_VARS | {"footer": "Acme Ltd " * 20} | {k: long[k] for k in (*required, *optional) if k in long}
+    text = TemplateEngine(None).render(f"{name}.txt", variables)
+    lines = text.splitlines()
+    assert all(len(line) <= 72 or line == url or line == "    " + "X" * 40 for line in lines), text
+    if "reset_url" in variables or "action_url" in variables:
+        assert url in lines
+    assert " ".join(text.split()).count("All jobs passed") == (20 if name == "notification" else 0)

@@ -36,6 +36,8 @@ from jinja2.exceptions import SecurityError
 from jinja2.runtime import Context, LoopContext
 from jinja2.sandbox import ImmutableSandboxedEnvironment
 
+from corvenda._plaintext import wrap_text
+
 __all__ = ["MAX_INT_BITS", "MAX_LENGTH", "MAX_STEPS", "STRING_CACHE_LIMIT", "TemplateEngine"]
 
 BUILTIN_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
@@ -363,6 +365,7 @@ class TemplateEngine:
             trim_blocks=True,
             lstrip_blocks=True,
         )
+        self._env.filters["wraptext"] = wrap_text
         # functools.lru_cache is thread-safe; a text compiled twice by
         # racing threads only costs the extra compilation.
         self._compile_cached = functools.lru_cache(maxsize=STRING_CACHE_SIZE)(self._env.from_string)
@@ -430,3 +433,9 @@ def _checked_variables(variables: Mapping[str, object] | None) -> Mapping[str, o
     if not isinstance(variables, Mapping):
         raise TypeError(f"variables must be a mapping, not {type(variables).__name__}")
     return variables
+
+
+if __name__ == "__main__":
+    from corvenda._preview import main
+
+    raise SystemExit(main())
