@@ -54,6 +54,9 @@ class UnboundedEngine:
             autoescape=select_autoescape(enabled_extensions=("html", "htm", "xml"), disabled_extensions=(),
                                          default_for_string=False, default=False),
             trim_blocks=True, lstrip_blocks=True)
+        # Filters the package adds to Jinja's own (such as wraptext), as they are.
+        for name, function in TemplateEngine(None)._env.filters.items():
+            self._env.filters.setdefault(name, function)
         self._compile_string = functools.lru_cache(maxsize=256)(self._env.from_string)
 
     def render(self, name, variables=None):
