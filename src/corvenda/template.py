@@ -112,6 +112,11 @@ _PERCENT_SPEC = re.compile(r"%(?:\([^)]*\))?[-#0 +]*(\*|\d+)?(?:\.(\*|\d+))?")
 _DIGITS = re.compile(r"\d+")
 
 
+def _number(digits: str) -> int:
+    """The value of a width written in digits (any 20 digits or more: 10**20)."""
+    return int(digits) if len(digits) < 20 else 10**20
+
+
 def _check_percent(fmt: str | bytes, args: object) -> None:
     """Refuse %-formatting whose widths or precisions exceed MAX_LENGTH."""
     text = fmt.decode("latin-1") if isinstance(fmt, bytes) else fmt
@@ -122,7 +127,7 @@ def _check_percent(fmt: str | bytes, args: object) -> None:
         for number in (width, precision):
             star |= number == "*"
             if number.isdigit():
-                _check_length("a %-format width", int(number))
+                _check_length("a %-format width", _number(number))
     if star:
         for value in args if isinstance(args, tuple) else (args,):
             if isinstance(value, int):
@@ -139,7 +144,7 @@ def _check_format(fmt: str, args: tuple[Any, ...], kwargs: Mapping[str, Any]) ->
                 if isinstance(value, int):
                     _check_length("a format width", value)
         for number in _DIGITS.findall(spec):
-            _check_length("a format width", int(number))
+            _check_length("a format width", _number(number))
 
 
 def _replaced_length(text: str | bytes, old: Any, new: Any, count: int) -> int:
