@@ -85,3 +85,18 @@ def test_browser_evaluates_and_always_stops():
     with pytest.raises(ChildProcessError):
         os.waitpid(pid, os.WNOHANG)
     assert not os.path.exists(profile)
+
+
+@needs_chromium
+def test_browser_waits_are_bounded_and_failures_clear(monkeypatch):
+    with _chromium.Browser(timeout=2) as browser:
+        page = browser.open("<p>x</p>", dark=True)
+        assert page.evaluate("matchMedia('(prefers-color-scheme: dark)').matches") is True
+        with pytest.raises(_chromium.BrowserError, match="within 2 s"):
+            page.evaluate("new Promise(() => {})")
+        assert page.evaluate("6 * 7") == 42  # the late answer does not confuse the next one
+    with pytest.raises(_chromium.BrowserError, match="exited"):
+        _chromium.Browser("/bin/true", timeout=5)
+    monkeypatch.setenv("CORVENDA_CHROMIUM", "no-such-browser")
+    with pytest.raises(_chromium.ChromiumNotFound, match="not installed"):
+        _chromium.Browser()

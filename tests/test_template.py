@@ -199,3 +199,23 @@ def test_text_versions_wrap_at_72_columns_with_urls_whole(name):
     if "reset_url" in variables or "action_url" in variables:
         assert url in lines
     assert " ".join(text.split()).count("All jobs passed") == (20 if name == "notification" else 0)
+
+
+def test_wraptext_breaks_lines_never_words_or_urls():
+    from corvenda._plaintext import wrap_text
+
+    words = "lorem ipsum dolor " * 10
+    cases = {
+        "": "",
+        "short line\n-- \n\n": "short line\n-- \n\n",  # short lines, even with trailing blanks, stay as they are
+        "    indented " + words: "    indented " + words,
+        "x" * 100 + " tail": "x" * 100 + "\ntail",
+        "Mail <mailto:a@b.example> or (https://b.example/p?q=1), www.b.example.":
+            "Mail\n<mailto:a@b.example>\nor\n(https://b.example/p?q=1),\nwww.b.example.",
+    }
+    for text, expected in cases.items():
+        assert wrap_text(text) == expected
+    wrapped = wrap_text(words.strip() + "\nsecond line").splitlines()
+    assert " ".join(wrapped) == words.strip() + " second line" and wrapped[-1] == "second line"
+    assert max(map(len, wrapped)) <= 72 < len(wrapped[0]) + len(wrapped[1].split()[0]) + 1
+    assert wrap_text("a b c d", width=3) == "a b\nc d"

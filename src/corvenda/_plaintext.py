@@ -11,27 +11,21 @@ a code would change what a reader copies).  Lines that start with a blank
 are kept as they are, so indented text such as a code stays put.
 """
 
-import re
-import textwrap
-
 __all__ = ["WIDTH", "wrap_text"]
 
 WIDTH = 72
-
-_URL = re.compile(r"(?:[a-z][a-z0-9+.-]*://|www\.|mailto:)\S+", re.IGNORECASE)
 
 
 def wrap_text(text: object, width: int = WIDTH) -> str:
     """Return ``text`` (made a str) with every line wrapped at ``width`` columns."""
     lines: list[str] = []
     for line in str(text).split("\n"):
-        if line[:1].isspace() or (len(line) <= width and not _URL.search(line.strip())) \
-                or _URL.fullmatch(line.strip()):
+        if line[:1].isspace() or (len(line) <= width and not _has_url(line)):
             lines.append(line)
             continue
         words: list[str] = []
         for word in line.split():
-            if _URL.search(word):
+            if _has_url(word):
                 lines.extend(_fill(words, width))
                 lines.append(word)
                 words = []
@@ -41,7 +35,21 @@ def wrap_text(text: object, width: int = WIDTH) -> str:
     return "\n".join(lines)
 
 
+def _has_url(text: str) -> bool:
+    """Whether ``text`` holds something a mail program shows as a link."""
+    return "://" in text or "www." in text or "mailto:" in text
+
+
 def _fill(words: list[str], width: int) -> list[str]:
-    if not words:
-        return []
-    return textwrap.wrap(" ".join(words), width, break_long_words=False, break_on_hyphens=False)
+    """Fill lines of at most ``width`` columns with ``words``, none broken."""
+    lines: list[str] = []
+    line = ""
+    for word in words:
+        if line and len(line) + 1 + len(word) > width:
+            lines.append(line)
+            line = word
+        else:
+            line = f"{line} {word}" if line else word
+    if line:
+        lines.append(line)
+    return lines

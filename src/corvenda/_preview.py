@@ -108,15 +108,11 @@ def write_gallery(out: str, names: Sequence[str]) -> str:
     for name in names:
         with open(os.path.join(out, f"{name}.txt"), encoding="utf-8") as file:
             text = file.read()
-        def figures(scheme: str) -> str:
-            return "\n".join(
-                f'<figure><img src="{name}-{width}-{scheme}.png" width="{width}" alt="{name}, {width} px, {scheme}">'
-                f"<figcaption>{width} px, {scheme}</figcaption></figure>" for width in (600, 375))
         sections.append(
             f'<section id="{name}">\n<h2>{name} (<a href="{name}.html">HTML</a>, '
-            f'<a href="{name}.txt">text</a>)</h2>\n<div class="row">\n{figures("light")}\n'
+            f'<a href="{name}.txt">text</a>)</h2>\n<div class="row">\n{_figures(name, "light")}\n'
             f"<figure><pre>{html.escape(text)}</pre><figcaption>Text version</figcaption></figure>\n"
-            f'</div>\n<div class="row">\n{figures("dark")}\n</div>\n</section>')
+            f'</div>\n<div class="row">\n{_figures(name, "dark")}\n</div>\n</section>')
     page = _GALLERY.replace("{sections}", "\n".join(sections))
     path = os.path.join(out, "index.html")
     with open(path, "w", encoding="utf-8") as file:
@@ -164,6 +160,13 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.exit(1, f"{parser.prog}: no screenshots: {error}\n")
     print("\n".join(paths))
     return 0
+
+
+def _figures(name: str, scheme: str) -> str:
+    """The gallery's two screenshots of ``name`` in ``scheme``."""
+    return "\n".join(
+        f'<figure><img src="{name}-{width}-{scheme}.png" width="{width}" alt="{name}, {width} px, {scheme}">'
+        f"<figcaption>{width} px, {scheme}</figcaption></figure>" for width in (600, 375))
 
 
 def _recompress_png(path: str) -> None:
