@@ -5,6 +5,7 @@ import jinja2
 import pytest
 from jinja2.exceptions import SecurityError
 
+import corvenda.template
 from corvenda.template import TemplateEngine
 
 LAYOUT_VARS = {"recipient_name": "Ann", "product_name": "Acme", "footer": "Acme Ltd", "occurred_at": "2026-03-04 05:06:07"}
@@ -108,6 +109,54 @@ def test_render_string_cache_keeps_texts_apart():
 
     with ThreadPoolExecutor(8) as pool:
         assert not any(pool.map(wrong_results, range(8)))
+
+
+@pytest.mark.parametrize("source, limit", [
+    ("{{ ''.ljust(10**9) }}", "MAX_LENGTH"), ("{{ 'x'.rjust(10**9) }}", "MAX_LENGTH"),
+    ("{{ 'x'.center(10**9) }}", "MAX_LENGTH"), ("{{ '7'.zfill(10**9) }}", "MAX_LENGTH"),
+    ("{{ '\t'.expandtabs(10**9) }}", "MAX_LENGTH"), ("{{ (0).to_bytes(10**9) }}", "MAX_LENGTH"),
+    ("{{ 'a' * 10**9 }}", "MAX_LENGTH"), ("{{ 10**9 * [0] }}", "MAX_LENGTH"),
+    ("{{ 10 ** (10 ** 8) }}", "MAX_INT_BITS"), ("{{ (10 ** 10000) * (10 ** 10000) }}", "MAX_INT_BITS"),
+    ("{{ '%1000000000d' % 1 }}", "MAX_LENGTH"), ("{{ '%*d' % (10**9, 1) }}", "MAX_LENGTH"),
+    ("{{ '%.1000000000f'|format(1) }}", "MAX_LENGTH"),
+    ("{{ '{:1000000000}'.format(1) }}", "MAX_LENGTH"), ("{{ '{:{w}}'.format(1, w=10**9) }}", "MAX_LENGTH"),
+    ("{{ ('a' * 1000).join(range(10000)|map('string')) }}", "MAX_LENGTH"),
+    ("{{ range(1000)|join('b' * 10000) }}", "MAX_LENGTH"),
+    ("{{ ('a' * 1000).replace('', 'b' * 10000) }}", "MAX_LENGTH"),
+    ("{{ ('a' * 1000)|replace('a', 'b' * 10000) }}", "MAX_LENGTH"),
+    ("{{ ('a' * 1000).translate({97: 'b' * 10000}) }}", "MAX_LENGTH"),
+    ("{{ 'x'|center(10**9) }}", "MAX_LENGTH"), ("{{ 'x'|indent(10**9, true) }}", "MAX_LENGTH"),
+    ("{{ ('a' * 1000)|wordwrap(1, true, 'b' * 10000) }}", "MAX_LENGTH"),
+    ("{{ [1]|batch(10**9, 0)|list }}", "MAX_LENGTH"), ("{{ [1]|tojson(10**9) }}", "MAX_LENGTH"),
+    ("{{ lipsum(10**6) }}", "MAX_LENGTH"),
+    ("{% set ns = namespace(s='ab') %}{% for i in range(30) %}{% set ns.s = ns.s ~ ns.s %}{% endfor %}", "MAX_LENGTH"),
+    ("{% set ns = namespace(s='ab') %}{% for i in range(30) %}{% set ns.s = ns.s + ns.s %}{% endfor %}", "MAX_LENGTH"),
+    ("{% for i in range(100000) %}{% for j in range(100000) %}{% endfor %}{% endfor %}", "MAX_STEPS"),
+    ("{% macro f(n) %}{% if n %}{{ f(n - 1) }}{{ f(n - 1) }}{% endif %}{% endmacro %}{{ f(40) }}", "MAX_STEPS"),
+])
+def test_limits_refuse_runaway_values_and_loops(tmp_path, monkeypatch, source, limit):
+    monkeypatch.setattr(corvenda.template, "MAX_STEPS", 5000)  # the same check, sooner
+    engine = engine_with(tmp_path, {"t.html": source})
+    for render in (lambda: engine.render_string(source, {}), lambda: engine.render("t.html", {})):
+        with pytest.raises(SecurityError, match=limit):
+            render()
+
+
+def test_limits_leave_ordinary_templates_alone(tmp_path):
+    source = ("{{ '=' * 72 }}|{{ '%-8s|%6.2f' % (name, 3.14159) }}|{{ '{:>6}'.format(n) }}|{{ n ** 40 > 0 }}"
+              "|{{ name.center(12, '*') }}|{{ rows|join(',')|length }}|{{ name|indent(2, true) }}"
+              "|{% for r in rows %}{% for c in r %}{{ c }}{% endfor %}{% endfor %}|{{ ('a' * 1000000)|length }}")
+    out = TemplateEngine(None).render_string(source, {"name": "Ann", "n": 7, "rows": ["ab"] * 10000})
+    assert out == f"{'=' * 72}|Ann     |  3.14|     7|True|****Ann*****|29999|  Ann|{'ab' * 10000}|1000000"
+
+
+def test_only_short_subjects_are_cached():
+    engine = TemplateEngine(None)
+    long_subject = "{{ n }}" + " " * 5000
+    for _ in range(2):
+        assert engine.render_string("{{ n }}", {"n": 1}) == "1"
+        assert engine.render_string(long_subject, {"n": 2}) == "2" + " " * 5000
+    assert engine._compile_cached.cache_info().currsize == 1
 
 
 def test_custom_templates_extending_the_layout_get_its_features(tmp_path):
