@@ -36,6 +36,7 @@ __all__ = ["Browser", "BrowserError", "ChromiumNotFound", "Page", "find_chromium
 # Executable names tried in order, after the CORVENDA_CHROMIUM variable.
 _NAMES = ("chromium", "chromium-browser", "chrome", "headless_shell")
 
+_SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")
 _FLAGS = (
     "--headless",
     "--remote-debugging-pipe",
@@ -117,10 +118,13 @@ class Browser:
         flags = [*_FLAGS[:-1], f"--user-data-dir={self._profile}", _FLAGS[-1]]
         if os.geteuid() == 0:
             flags.insert(0, "--no-sandbox")  # Chromium's sandbox refuses to run as root
+        # A sanitizer runtime preloaded into this process (as in the project's
+        # own sanitizer runs) would be loaded into the browser too and stall it.
+        env = {k: v for k, v in os.environ.items() if k not in _SANITIZER_VARIABLES}
         try:
             # posix_spawn, unlike subprocess, can place descriptors at fixed
             # numbers without running Python code in the child.
-            self._pid = os.posix_spawn(path, [path, *flags], os.environ, setsid=True, file_actions=[
+            self._pid = os.posix_spawn(path, [path, *flags], env, setsid=True, file_actions=[
                 (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
                 (os.POSIX_SPAWN_DUP2, high[2], 1),
                 (os.POSIX_SPAWN_DUP2, high[2], 2),
