@@ -30,7 +30,7 @@ import types
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sized
 from typing import Any
 
-from jinja2 import ChoiceLoader, FileSystemLoader, StrictUndefined, nodes, select_autoescape
+from jinja2 import ChoiceLoader, FileSystemLoader, StrictUndefined, Template, nodes, select_autoescape
 from jinja2.compiler import CodeGenerator, Frame
 from jinja2.exceptions import SecurityError
 from jinja2.runtime import Context, LoopContext
@@ -392,11 +392,7 @@ class TemplateEngine:
         template going over a limit.
         """
         template = self._env.get_template(name)
-        token = _steps_left.set([MAX_STEPS])
-        try:
-            return template.render(_checked_variables(variables))
-        finally:
-            _steps_left.reset(token)
+        return _render_bounded(template, variables)
 
     def render_string(self, text: str, variables: Mapping[str, object] | None = None) -> str:
         """Render the template given as ``text`` (never autoescaped).
@@ -411,14 +407,19 @@ class TemplateEngine:
             template = self._compile_cached(text)
         else:
             template = self._env.from_string(text)
-        token = _steps_left.set([MAX_STEPS])
-        try:
-            return template.render(_checked_variables(variables))
-        finally:
-            _steps_left.reset(token)
+        return _render_bounded(template, variables)
 
     def __repr__(self) -> str:
         return f"TemplateEngine({self._template_dir!r})"
+
+
+def _render_bounded(template: Template, variables: Mapping[str, object] | None) -> str:
+    """Render ``template`` with a fresh budget of MAX_STEPS steps."""
+    token = _steps_left.set([MAX_STEPS])
+    try:
+        return template.render(_checked_variables(variables))
+    finally:
+        _steps_left.reset(token)
 
 
 def _existing_dir(template_dir: str | os.PathLike[str] | None) -> str | None:
