@@ -1,7 +1,7 @@
 """Benchmarks of corvenda.mailer against a pure-Python floor and peer libraries.
 
     make bench
-    tools/in-sysroot env PYTHONPATH=src:tools python3.14 bench/bench.py [--quick]
+    tools/in-sysroot env PYTHONPATH=src python3.14 bench/bench.py [--quick]
 
 Contenders run in one process, interleaved within every round (the order
 flips from one round to the next so drift hits both sides alike), with
@@ -21,7 +21,7 @@ Figures
               W4 is send_template with _do_send replaced by a no-op
   binding     EasyMailer._collect_recipients("a@x", "b@x", None) per call
   delivery    messages/s, W1 sent sequentially, one connection each, against
-              aiosmtpd with AUTH (tools/localsmtp.py) in a child process, per
+              aiosmtpd with AUTH (corvenda.testing) in a child process, per
               security mode
   memory      peak memory growth while building and serialising W3, as a
               multiple of the attachment size: tracemalloc in this process,
@@ -57,7 +57,7 @@ from datetime import datetime, timezone
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-for _path in (os.path.join(REPO, "tools"), os.path.join(REPO, "src"), HERE):
+for _path in (os.path.join(REPO, "src"), HERE):
     if _path not in sys.path:
         sys.path.insert(0, _path)
 
@@ -449,7 +449,7 @@ def bench_binding(cfg):
 
 
 class ServerProcess:
-    """tools/localsmtp.py servers for every mode, in a child process.
+    """corvenda.testing servers for every mode, in a child process.
 
     A child keeps the server's Python work off this process's interpreter
     lock, so the client side is what the timings compare.
@@ -466,7 +466,7 @@ class ServerProcess:
             raise RuntimeError("the SMTP server process did not start")
         info = json.loads(line)
         self.ports = info["ports"]
-        self.ca_pem = info["ca_pem"]
+        self.ca_file = info["ca_file"]
 
     def stats(self):
         """Sessions, logins and messages per mode since the last call."""
@@ -486,15 +486,15 @@ class ServerProcess:
 
 def serve_smtp(lifetime_s):
     """Child process: run the servers until stdin closes or lifetime_s passes."""
-    from localsmtp import LocalSMTP
+    from corvenda.testing import SMTPServer
 
     # Bounded even if the parent never closes our stdin.
     timer = threading.Timer(lifetime_s, os._exit, args=(3,))
     timer.daemon = True
     timer.start()
-    servers = {mode: LocalSMTP(mode, credentials=(USER, PASSWORD)).start() for mode in MODES}
+    servers = {mode: SMTPServer(mode, credentials=(USER, PASSWORD)).start() for mode in MODES}
     print(json.dumps({"ports": {m: s.port for m, s in servers.items()},
-                      "ca_pem": servers["plain"].ca_pem}), flush=True)
+                      "ca_file": servers["plain"].ca_file}), flush=True)
     for line in sys.stdin:
         if line.strip() == "stats":
             out = {}
@@ -504,7 +504,7 @@ def serve_smtp(lifetime_s):
                 out[mode] = {"sessions": len(sessions),
                              "logins": sum(len(x.logins) for x in sessions),
                              "messages": len(s.messages)}
-                s.reset()
+                s.clear()
             print(json.dumps(out), flush=True)
     for s in servers.values():
         s.stop()
@@ -516,7 +516,7 @@ def bench_delivery(cfg, workloads):
     rows = []
     server = ServerProcess(lifetime_s=max(120, 6 * cfg.budget_s * len(MODES)))
     old_cert_file = os.environ.get("SSL_CERT_FILE")
-    os.environ["SSL_CERT_FILE"] = server.ca_pem  # what ssl.create_default_context() trusts
+    os.environ["SSL_CERT_FILE"] = server.ca_file  # what ssl.create_default_context() trusts
     try:
         server.stats()
         for mode in MODES:

@@ -2,11 +2,12 @@
 
 Run from the repository root:
 
-    PYTHONPATH=src:tools python3.14 demo/demo.py
+    PYTHONPATH=src python3.14 demo/demo.py
 
 Everything stays on this machine: the server listens on 127.0.0.1, requires
 STARTTLS and a login, and presents a certificate from a CA made for this run
-only.  The client trusts that CA through SSL_CERT_FILE, set in this process.
+only (corvenda.testing.SMTPServer).  The client trusts that CA through
+server.trust(), which sets SSL_CERT_FILE in this process.
 """
 
 import csv
@@ -15,7 +16,7 @@ import sys
 import tempfile
 
 from corvenda.mailer import EasyMailer
-from localsmtp import Authority, LocalSMTP
+from corvenda.testing import SMTPServer
 
 USER = "reports@corvenda.test"
 PASSWORD = "demo-password"
@@ -55,16 +56,16 @@ def show_mime_tree(part, depth=1):
 def show_received(server):
     [session] = server.sessions
     [delivered] = server.messages
-    message = delivered.parse()
+    message = delivered.message
 
     heading("SMTP session")
     print("  " + " ".join(session.commands))
-    print(f"  logged in as {session.login[0]}" + (" after STARTTLS" if session.tls else ""))
+    print(f"  logged in as {session.login}" + (" after STARTTLS" if session.tls_at_auth else ""))
 
     heading("Envelope")
-    print(f"  MAIL FROM  <{delivered.mail_from}>")
-    for address in delivered.rcpt_tos:
-        hidden = address.encode() not in delivered.data
+    print(f"  MAIL FROM  <{delivered.envelope_from}>")
+    for address in delivered.envelope_to:
+        hidden = address.encode() not in delivered.raw
         print(f"  RCPT TO    <{address}>" + ("   Bcc: in no header" if hidden else ""))
 
     heading("Headers")
@@ -81,35 +82,30 @@ def show_received(server):
 
 
 def main():
-    authority = Authority()
-    try:
-        with tempfile.TemporaryDirectory(prefix="corvenda-demo-") as workdir, \
-                LocalSMTP("starttls", credentials=(USER, PASSWORD), authority=authority) as server:
-            os.environ["SSL_CERT_FILE"] = authority.ca_pem
-            print("Corvenda mailer demo")
-            print(f"Local SMTP server on {server.host}:{server.port}, STARTTLS and login required")
+    with tempfile.TemporaryDirectory(prefix="corvenda-demo-") as workdir, \
+            SMTPServer("starttls", credentials=(USER, PASSWORD)) as server, server.trust():
+        print("Corvenda mailer demo")
+        print(f"Local SMTP server on {server.host}:{server.port}, STARTTLS and login required")
 
-            report = write_report(workdir)
-            mailer = EasyMailer(server.host, server.port, USER, PASSWORD, use_ssl=False, use_tls=True)
-            mailer.send_template(
-                TO,
-                "{{ title }}",
-                "notification",
-                context={
-                    "title": "Disk usage report",
-                    "recipient_name": "Ann",
-                    "message": "db-1 is at 91% on /. The full report is attached.",
-                },
-                cc=CC,
-                bcc=BCC,
-                sender_name="Corvenda Monitoring",
-                attachments=[report],
-            )
-            print(f'Sent the "notification" template to {TO}, Cc {CC}, Bcc {BCC},')
-            print(f"with the attachment {os.path.basename(report)}.")
-            show_received(server)
-    finally:
-        authority.close()
+        report = write_report(workdir)
+        mailer = EasyMailer(server.host, server.port, USER, PASSWORD, use_ssl=False, use_tls=True)
+        mailer.send_template(
+            TO,
+            "{{ title }}",
+            "notification",
+            context={
+                "title": "Disk usage report",
+                "recipient_name": "Ann",
+                "message": "db-1 is at 91% on /. The full report is attached.",
+            },
+            cc=CC,
+            bcc=BCC,
+            sender_name="Corvenda Monitoring",
+            attachments=[report],
+        )
+        print(f'Sent the "notification" template to {TO}, Cc {CC}, Bcc {BCC},')
+        print(f"with the attachment {os.path.basename(report)}.")
+        show_received(server)
     return 0
 
 

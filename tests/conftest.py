@@ -1,43 +1,30 @@
-import os
-import sys
+"""Shared fixtures: corvenda.testing servers for each security mode."""
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
-
-from localsmtp import Authority, LocalSMTP  # noqa: E402
+from corvenda.testing import Authority, SMTPServer
 
 # The login every test server accepts; anything else gets 535.
 CREDENTIALS = ("mailer@corvenda.test", "s3cret: pass")
-
-# EasyMailer security options that match each server mode.
-CLIENT_SECURITY = {
-    "plain": {"use_ssl": False, "use_tls": False},
-    "starttls": {"use_ssl": False, "use_tls": True},
-    "ssl": {"use_ssl": True},
-}
+MODES = ["plain", "starttls", "ssl"]
 
 
 @pytest.fixture(scope="session")
 def authority():
-    ca = Authority()
-    yield ca
-    ca.close()
+    with Authority() as ca:
+        yield ca
 
 
 @pytest.fixture
 def ca_pem(authority, monkeypatch):
     """Make ssl.create_default_context() trust the test CA for this test."""
-    monkeypatch.setenv("SSL_CERT_FILE", authority.ca_pem)
-    return authority.ca_pem
+    monkeypatch.setenv("SSL_CERT_FILE", authority.ca_file)
+    return authority.ca_file
 
 
 @pytest.fixture(scope="session")
 def _shared_servers(authority):
-    servers = {
-        mode: LocalSMTP(mode, credentials=CREDENTIALS, authority=authority).start()
-        for mode in CLIENT_SECURITY
-    }
+    servers = {mode: SMTPServer(mode, credentials=CREDENTIALS, authority=authority).start() for mode in MODES}
     yield servers
     for server in servers.values():
         server.stop()
@@ -45,7 +32,8 @@ def _shared_servers(authority):
 
 def _fresh(servers, mode):
     server = servers[mode]
-    server.reset()
+    server.wait_idle()
+    server.clear()
     return server
 
 
@@ -64,7 +52,7 @@ def ssl_server(_shared_servers):
     return _fresh(_shared_servers, "ssl")
 
 
-@pytest.fixture(params=list(CLIENT_SECURITY))
+@pytest.fixture(params=MODES)
 def server(request, _shared_servers, ca_pem):
     """Each security mode in turn, with the test CA trusted."""
     return _fresh(_shared_servers, request.param)
@@ -72,12 +60,12 @@ def server(request, _shared_servers, ca_pem):
 
 @pytest.fixture
 def make_server(authority):
-    """Start a server with special options (see LocalSMTP) for one test."""
+    """Start an SMTPServer of its own for one test: make_server(mode="plain", **options)."""
     started = []
 
     def make(mode="plain", **options):
         options.setdefault("credentials", CREDENTIALS)
-        server = LocalSMTP(mode, authority=authority, **options).start()
+        server = SMTPServer(mode, authority=authority, **options).start()
         started.append(server)
         return server
 
@@ -88,13 +76,9 @@ def make_server(authority):
 
 @pytest.fixture
 def mailer_for():
-    """EasyMailer for a test server: its address, security mode and login."""
-    from corvenda.mailer import EasyMailer
+    """EasyMailer for a test server: its address, security mode and login; options override."""
 
     def make(server, **options):
-        username = options.pop("username", CREDENTIALS[0])
-        password = options.pop("password", CREDENTIALS[1])
-        options = {**CLIENT_SECURITY[server.mode], **options}
-        return EasyMailer(server.host, server.port, username, password, **options)
+        return server.mailer(**options)
 
     return make

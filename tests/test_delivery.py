@@ -1,4 +1,4 @@
-"""Delivery through a real SMTP server on 127.0.0.1 (tools/localsmtp.py).
+"""Delivery through a real SMTP server on 127.0.0.1 (corvenda.testing.SMTPServer).
 
 Every check is made on what reached the server: the command sequence, the
 login, the envelope and the DATA bytes.
@@ -42,15 +42,16 @@ def test_each_security_mode_delivers_with_bcc_only_in_the_envelope(server, maile
     [session] = server.sessions
     user = server.credentials[0]
     assert session.commands == commands_for(server.mode, 5)
-    assert session.tls == (server.mode != "plain")
-    assert session.logins == [server.credentials]
-    assert session.mail_from == user
-    assert session.rcpt_tos == TO + CC + BCC
+    assert session.tls_at_auth is session.tls_at_mail is (server.mode != "plain")
+    assert session.logins == [server.credentials] and session.login == user
 
     [message] = server.messages
+    assert message.session is session
+    assert message.envelope_from == user
+    assert message.envelope_to == TO + CC + BCC
     for address in BCC:
-        assert address.encode() not in message.data
-    parsed = message.parse()
+        assert address.encode() not in message.raw
+    parsed = message.message
     assert "Bcc" not in parsed
     assert parsed["From"] == email.utils.formataddr(("Corvenda Reports", user))
     assert [a for _, a in email.utils.getaddresses([parsed["To"]])] == TO
@@ -76,8 +77,8 @@ def test_envelope_sender_and_from_header(plain_server, mailer_for, default_sende
     expected = expected or plain_server.credentials[0]
 
     [message] = plain_server.messages
-    assert message.mail_from == expected
-    assert email.utils.parseaddr(message.parse()["From"])[1] == expected
+    assert message.envelope_from == expected
+    assert message["From"].addresses[0].addr_spec == expected
 
 
 def test_attachments_and_non_ascii_text_arrive_intact(plain_server, mailer_for, tmp_path):
@@ -94,7 +95,7 @@ def test_attachments_and_non_ascii_text_arrive_intact(plain_server, mailer_for, 
         ],
     )
 
-    parsed = plain_server.messages[0].parse()
+    parsed = plain_server.messages[0].message
     assert parsed["Subject"] == "Prüfbericht № 7 — 東京"
     assert parsed.get_body(("plain",)).get_content().replace("\r\n", "\n").rstrip("\n") == "Grüße\n.\nEnde"
     attached = {p.get_filename(): p for p in parsed.iter_attachments()}
@@ -114,8 +115,8 @@ def test_send_template_delivers_a_rendered_builtin_template(plain_server, mailer
     )
 
     [message] = plain_server.messages
-    assert message.rcpt_tos == ["ann@example.org", "audit@example.org"]
-    parsed = message.parse()
+    assert message.envelope_to == ["ann@example.org", "audit@example.org"]
+    parsed = message.message
     assert parsed["Subject"] == "Disk almost full on db-1"
     text = parsed.get_body(("plain",)).get_content()
     html = parsed.get_body(("html",)).get_content()
@@ -131,18 +132,16 @@ def test_send_template_delivers_a_rendered_builtin_template(plain_server, mailer
 
 
 @pytest.mark.parametrize(
-    ("server_mode", "server_options", "client_options"),
+    ("server_mode", "client_options"),
     [
         # use_tls against a server that does not offer STARTTLS
-        ("plain", {"offer_starttls": False}, {"use_ssl": False, "use_tls": True}),
+        ("plain", {"use_ssl": False, "use_tls": True}),
         # no TLS against a server that only allows AUTH after STARTTLS
-        ("starttls", {}, {"use_ssl": False, "use_tls": False}),
+        ("starttls", {"use_ssl": False, "use_tls": False}),
     ],
 )
-def test_no_login_without_the_requested_encryption(
-    make_server, mailer_for, ca_pem, server_mode, server_options, client_options
-):
-    server = make_server(server_mode, **server_options)
+def test_no_login_without_the_requested_encryption(make_server, mailer_for, ca_pem, server_mode, client_options):
+    server = make_server(server_mode)
     with pytest.raises(smtplib.SMTPNotSupportedError):
         mailer_for(server, **client_options).send("ann@example.org", "Hi", body="x")
 
@@ -194,36 +193,40 @@ def test_line_break_in_a_header_fails_and_sends_no_data(plain_server, mailer_for
 # -- server-side failures surface as the standard library's exceptions --------
 
 
+# name: (fault to arm on the server before a send, client options, exception)
 FAILURES = {
-    "wrong-password": ({}, {"password": "wrong"}, smtplib.SMTPAuthenticationError),
-    "recipients-refused": ({"reject": TO}, {}, smtplib.SMTPRecipientsRefused),
-    "dropped-at-auth": ({"drop_at": "AUTH"}, {}, smtplib.SMTPServerDisconnected),
-    "dropped-at-data": ({"drop_at": "DATA"}, {}, smtplib.SMTPServerDisconnected),
+    "wrong-password": (lambda server: None, {"password": "wrong"}, smtplib.SMTPAuthenticationError),
+    "recipients-refused": (lambda server: server.refuse_recipients(*TO), {}, smtplib.SMTPRecipientsRefused),
+    "dropped-at-auth": (lambda server: server.drop_connection("AUTH"), {}, smtplib.SMTPServerDisconnected),
+    "dropped-at-data": (lambda server: server.drop_connection("DATA"), {}, smtplib.SMTPServerDisconnected),
 }
 
 
 @pytest.mark.parametrize("failure", FAILURES)
 def test_server_failures_raise_standard_exceptions(make_server, mailer_for, failure):
-    server_options, client_options, error = FAILURES[failure]
-    server = make_server(**server_options)
+    arm, client_options, error = FAILURES[failure]
+    server = make_server()
+    arm(server)
     with pytest.raises(error) as caught:
         mailer_for(server, **client_options).send(TO, "Hi", body="x")
 
     assert server.messages == []
     if failure == "wrong-password":
         assert caught.value.smtp_code == 535
-        assert server.sessions[0].login == (server.credentials[0], "wrong")
+        assert server.sessions[0].logins[-1] == (server.credentials[0], "wrong")
+        assert server.sessions[0].login is None
     if failure == "recipients-refused":
         assert sorted(caught.value.recipients) == sorted(TO)
         assert all(code == 550 for code, _ in caught.value.recipients.values())
 
 
 def test_failed_sends_leave_no_open_file_descriptors(make_server, mailer_for, ca_pem, monkeypatch):
-    servers = {name: make_server(**options) for name, (options, _, _) in FAILURES.items()}
+    servers = {name: make_server() for name in FAILURES}
     untrusted = make_server("starttls")
 
     def fail_once():
-        for name, (_, client_options, error) in FAILURES.items():
+        for name, (arm, client_options, error) in FAILURES.items():
+            arm(servers[name])
             with pytest.raises(error):
                 mailer_for(servers[name], **client_options).send(TO, "Hi", body="x")
         with pytest.raises(HEADER_ERRORS):
@@ -261,11 +264,11 @@ def test_threads_share_one_mailer(plain_server, mailer_for):
 
     seen = {}
     for message in plain_server.messages:
-        parsed = message.parse()
+        parsed = message.message
         n = int(parsed["Subject"].split()[1])
         assert n not in seen
         seen[n] = parsed
-        assert message.rcpt_tos == [f"to{n}@example.org", f"bcc{n}@example.org"]
+        assert message.envelope_to == [f"to{n}@example.org", f"bcc{n}@example.org"]
         assert parsed["To"] == f"to{n}@example.org"
         (part,) = parsed.iter_attachments()
         assert part.get_filename() == f"part{n}.bin"

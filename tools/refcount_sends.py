@@ -19,7 +19,7 @@ print("module:", mailer.__file__)
 proc = subprocess.Popen(["python3.14", "bench/bench.py", "--serve-smtp", "900"], stdin=subprocess.PIPE,
                         stdout=subprocess.PIPE, text=True, env={**os.environ, "PYTHONPATH": "src:tools"})
 info = json.loads(proc.stdout.readline())
-os.environ["SSL_CERT_FILE"] = info["ca_pem"]
+os.environ["SSL_CERT_FILE"] = info["ca_file"]
 USER, PASSWORD = "mailer@corvenda.test", "s3cret: pass"
 security = {"plain": dict(use_ssl=False), "starttls": dict(use_ssl=False, use_tls=True), "ssl": dict(use_ssl=True)}
 mailers = {m: EasyMailer("127.0.0.1", info["ports"][m], USER, PASSWORD, **s) for m, s in security.items()}
