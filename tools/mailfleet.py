@@ -22,11 +22,12 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["Client", "RedisServer", "Worker", "free_port", "worker_environment"]
+__all__ = ["Client", "RedisServer", "SilentServer", "Worker", "free_port", "worker_environment"]
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXAMPLE = os.path.join(REPO, "examples", "celery")
@@ -75,6 +76,53 @@ def _group_alive(pgid: int) -> bool:
     except ProcessLookupError:
         return False
     return True
+
+
+class SilentServer:
+    """A TCP server on 127.0.0.1 that accepts connections and never sends a byte.
+
+    ``connections`` counts the connections accepted so far.  The sockets
+    stay open until stop().
+    """
+
+    def __init__(self) -> None:
+        self.host = HOST
+        self.connections = 0
+        self._listener = socket.create_server((HOST, 0), backlog=64)
+        self._listener.settimeout(0.1)
+        self.port = int(self._listener.getsockname()[1])
+        self._held: list[socket.socket] = []
+        self._stopping = threading.Event()
+        self._thread = threading.Thread(target=self._accept, name="silent-server", daemon=True)
+
+    def _accept(self) -> None:
+        while not self._stopping.is_set():
+            try:
+                connection, _ = self._listener.accept()
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            self._held.append(connection)
+            self.connections += 1
+
+    def start(self) -> SilentServer:
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        self._stopping.set()
+        if self._thread.is_alive():
+            self._thread.join(5.0)
+        self._listener.close()
+        for connection in self._held:
+            connection.close()
+
+    def __enter__(self) -> SilentServer:
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
 
 
 class RedisServer:
