@@ -226,9 +226,9 @@ class Client:
         self._reader = Celery("mailfleet-reader", broker=redis_url, backend=redis_url)
         self._reader.conf.update(options)
 
-    def send(self, task: str, *args: Any, **kwargs: Any) -> str:
-        """Enqueue ``task`` with these arguments; returns the task id."""
-        return str(self.app.send_task(task, args=args, kwargs=kwargs).id)
+    def send(self, task: str, *args: Any, queue: str = "celery", **kwargs: Any) -> str:
+        """Enqueue ``task`` with these arguments on ``queue``; returns the task id."""
+        return str(self.app.send_task(task, args=args, kwargs=kwargs, queue=queue).id)
 
     def outcome(self, task_id: str) -> tuple[str, Any]:
         """(state, result) as stored: ("SUCCESS", return value), ("FAILURE", exception), ("PENDING", None)..."""
@@ -256,8 +256,14 @@ class Client:
         replies = self.app.control.ping(destination=hostnames, timeout=timeout)
         return {name for reply in replies for name in reply}
 
+    def running(self, hostname: str) -> dict[int, str]:
+        """What the worker ``hostname`` runs now: {pool process id: task id}."""
+        replies = self.app.control.inspect([hostname], timeout=2.0, limit=1).active() or {}
+        return {int(task["worker_pid"]): str(task["id"])
+                for task in replies.get(hostname, []) if task.get("worker_pid")}
+
     def purge(self) -> None:
-        """Drop every message waiting in the queue."""
+        """Drop every message waiting in the default queue ("celery")."""
         self.app.control.purge()
 
     def close(self) -> None:
@@ -274,8 +280,10 @@ class Client:
 class Worker:
     """One ``celery worker`` (prefork) of examples/celery, in its own process group."""
 
-    def __init__(self, name: str, env: Mapping[str, str], directory: str, concurrency: int = 2) -> None:
+    def __init__(self, name: str, env: Mapping[str, str], directory: str, concurrency: int = 2,
+                 queue: str = "celery") -> None:
         self.name = name
+        self.queue = queue
         self.hostname = f"{name}@mailfleet"
         self.env = dict(env)
         self.log_path = os.path.join(directory, f"worker-{name}.log")
@@ -287,7 +295,7 @@ class Worker:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "celery", "-A", "mailqueue.tasks", "worker",
                  "--pool", "prefork", "--concurrency", str(self.concurrency),
-                 "--hostname", self.hostname, "--loglevel", "INFO",
+                 "--hostname", self.hostname, "--queues", self.queue, "--loglevel", "INFO",
                  "--without-gossip", "--without-mingle", "--without-heartbeat"],
                 env=self.env, cwd=EXAMPLE, stdout=log, stderr=subprocess.STDOUT,
                 stdin=subprocess.DEVNULL, start_new_session=True,

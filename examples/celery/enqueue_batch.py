@@ -18,11 +18,9 @@ import time
 import uuid
 from typing import Any
 
-from celery.exceptions import TimeoutError as ResultTimeout
-
 from mailqueue.tasks import send_template
 
-__all__ = ["enqueue", "main", "outcome"]
+__all__ = ["enqueue", "main", "outcomes"]
 
 
 def enqueue(batch: str, count: int, to: str, template: str = "verification_code") -> list[Any]:
@@ -38,18 +36,27 @@ def enqueue(batch: str, count: int, to: str, template: str = "verification_code"
     return results
 
 
-def outcome(result: Any, timeout: float) -> tuple[str, str]:
-    """("sent" | "already sent" | "failed" | "unfinished", detail) of one task.
+def outcomes(results: list[Any], timeout: float) -> list[tuple[str, str]]:
+    """(status, detail) of each task, in order, once all ended or ``timeout`` s passed.
 
-    Waits up to ``timeout`` seconds for it.
+    status is "sent", "already sent", "failed" (detail: the reason) or
+    "unfinished".  Polls the result store rather than waiting on each
+    result in turn, so one slow task does not hold up the others.
     """
-    try:
-        value = result.get(timeout=timeout, propagate=False)
-    except ResultTimeout:
-        return "unfinished", f"no result within {timeout:.0f} s"
-    if result.successful():
-        return str(value["status"]), ""
-    return "failed", str(value)
+    found: dict[str, tuple[str, str]] = {}
+    deadline = time.monotonic() + timeout
+    while True:
+        for result in results:
+            if result.id not in found and result.ready():
+                if result.successful():
+                    found[result.id] = (str(result.result["status"]), "")
+                else:
+                    found[result.id] = ("failed", str(result.result))
+        if len(found) == len(results) or time.monotonic() > deadline:
+            break
+        time.sleep(0.2)
+    unfinished = ("unfinished", f"no result within {timeout:.0f} s")
+    return [found.get(result.id, unfinished) for result in results]
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -67,10 +74,8 @@ def main(argv: list[str] | None = None) -> int:
     print(f"batch {options.batch}: {len(results)} messages enqueued")
     if not options.wait:
         return 0
-    deadline = started + options.timeout
     tally: dict[str, int] = {}
-    for n, result in enumerate(results):
-        status, detail = outcome(result, max(0.1, deadline - time.monotonic()))
+    for n, (result, (status, detail)) in enumerate(zip(results, outcomes(results, options.timeout))):
         tally[status] = tally.get(status, 0) + 1
         if detail:
             print(f"  message {n} ({result.id}): {detail}")
