@@ -28,3 +28,9 @@ check-asan:
 
 clean:
 	rm -rf build src/corvenda/*.so
+
+# The user's-eye suite: the built wheel installed with [testing] in a fresh
+# venv runs the project in tests/user_project (tools/user-suite).
+.PHONY: user-suite
+user-suite:
+	$(RUN) tools/user-suite

@@ -199,6 +199,8 @@ FAILURES = {
     "recipients-refused": (lambda server: server.refuse_recipients(*TO), {}, smtplib.SMTPRecipientsRefused),
     "dropped-at-auth": (lambda server: server.drop_connection("AUTH"), {}, smtplib.SMTPServerDisconnected),
     "dropped-at-data": (lambda server: server.drop_connection("DATA"), {}, smtplib.SMTPServerDisconnected),
+    "sender-refused": (lambda server: server.fail_next("MAIL", code=550), {}, smtplib.SMTPSenderRefused),
+    "data-refused": (lambda server: server.fail_next("DATA", code=554), {}, smtplib.SMTPDataError),
 }
 
 
@@ -218,6 +220,8 @@ def test_server_failures_raise_standard_exceptions(make_server, mailer_for, fail
     if failure == "recipients-refused":
         assert sorted(caught.value.recipients) == sorted(TO)
         assert all(code == 550 for code, _ in caught.value.recipients.values())
+    if failure in ("sender-refused", "data-refused"):
+        assert caught.value.smtp_code == (550 if failure == "sender-refused" else 554)
 
 
 def test_failed_sends_leave_no_open_file_descriptors(make_server, mailer_for, ca_pem, monkeypatch):
@@ -243,7 +247,7 @@ def test_failed_sends_leave_no_open_file_descriptors(make_server, mailer_for, ca
 
     fail_once()  # the first round loads modules and certificates
     before = settled_fds()
-    for _ in range(9):  # 54 failed sends
+    for _ in range(9):  # 72 failed sends
         fail_once()
     assert settled_fds() <= before
 

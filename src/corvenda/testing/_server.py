@@ -195,7 +195,7 @@ class SMTPServer:
         self.sessions: list[Session] = []
         self._lock = threading.Lock()
         self._faults: list[_Fault] = []
-        self._login_rejections: list[list[int]] = []  # [count, code]
+        self._login_rejections: list[tuple[int, str]] = []  # (count, reply)
         self._refused: dict[str, str] = {}  # lower-cased address -> reply
         self._open: set[_SMTP] = set()  # protocol instances with a live connection
         self._controller: _Controller | None = None
@@ -318,10 +318,11 @@ class SMTPServer:
 
     # -- fault injection ---------------------------------------------------------
 
-    def refuse_recipients(self, *addresses: str, code: int = 550,
-                          text: str = "5.1.1 Recipient address rejected") -> None:
+    def refuse_recipients(self, *addresses: str, code: int = 550, text: str | None = None) -> None:
         """Answer RCPT for these addresses (compared ignoring case) with ``code``, until clear_faults()."""
-        reply = _reply(code, text, "")
+        default = ("4.2.1 Mailbox temporarily unavailable" if code < 500
+                   else "5.1.1 Recipient address rejected")
+        reply = _reply(code, text, default)
         with self._lock:
             for address in addresses:
                 self._refused[address.lower()] = reply
@@ -338,9 +339,13 @@ class SMTPServer:
         Once a login failed, every further AUTH on its connection fails too,
         as with a wrong password: smtplib tries each offered mechanism in turn.
         """
-        _reply(code, None, "")
+        default = ("4.7.0 Temporary authentication failure" if code < 500
+                   else "5.7.8 Authentication credentials invalid")
+        reply = _reply(code, None, default)
+        if count < 1:
+            raise ValueError(f"count must be at least 1, not {count}")
         with self._lock:
-            self._login_rejections.append([count, code])
+            self._login_rejections.append((count, reply))
 
     def drop_connection(self, command: str, count: int = 1, *, after: bool = False) -> None:
         """Close the connection, without replying, when the next ``count`` commands of this verb arrive.
@@ -375,15 +380,16 @@ class SMTPServer:
                     return fault
         return None
 
-    def _take_login_rejection(self) -> int | None:
+    def _take_login_rejection(self) -> str | None:
         with self._lock:
             if not self._login_rejections:
                 return None
-            rejection = self._login_rejections[0]
-            rejection[0] -= 1
-            if rejection[0] == 0:
+            count, reply = self._login_rejections[0]
+            if count == 1:
                 self._login_rejections.pop(0)
-            return rejection[1]
+            else:
+                self._login_rejections[0] = (count - 1, reply)
+            return reply
 
     def _refusal(self, address: str) -> str | None:
         with self._lock:
@@ -413,8 +419,7 @@ class SMTPServer:
         rejected = protocol.rejected_login or self._take_login_rejection()
         if rejected is not None:
             protocol.rejected_login = rejected
-            return AuthResult(success=False, handled=False,
-                              message=f"{rejected} 5.7.8 Authentication credentials invalid")
+            return AuthResult(success=False, handled=False, message=rejected)
         ok = self.credentials is None or (user, password) == self.credentials
         if ok:
             record.login = user
@@ -472,7 +477,7 @@ class _SMTP(aiosmtpd.smtp.SMTP):
         self._record: Session | None = None
         self._dropped = False
         self._drop_at_final_reply = False
-        self.rejected_login: int | None = None  # the code of a login reject_logins() failed
+        self.rejected_login: str | None = None  # the reply of a login reject_logins() failed
         self._smtp_methods = {verb: self._recorded(verb, method) for verb, method in self._smtp_methods.items()}
 
     def _create_session(self) -> aiosmtpd.smtp.Session:

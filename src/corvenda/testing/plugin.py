@@ -51,7 +51,7 @@ def smtp_server(request: pytest.FixtureRequest, _corvenda_smtp_servers: dict[str
     server = _corvenda_smtp_servers.get(mode)
     if server is None:
         server = _corvenda_smtp_servers[mode] = SMTPServer(cast(Mode, mode)).start()
-    server.wait_idle()  # a previous test's connection must not record into this one
+    server.wait_idle(2.0)  # a previous test's connection must not record into this one
     server.clear()
     with server.trust():
         yield server

@@ -1,0 +1,186 @@
+"""A development SMTP server that shows every message an application sends.
+
+    python -m corvenda.testing [--mode starttls] [--port 8025] [--user U --password P] [--save DIR]
+
+It listens on 127.0.0.1, requires the login given (default user/password)
+and, in modes "starttls" and "ssl", presents a certificate from a CA made
+for this run; it prints that CA file and how to trust it.  Each arriving
+message is printed as a summary: envelope, headers, MIME tree and text part.
+With --save DIR each message is also written to DIR as an .eml file.
+Ctrl-C (SIGINT) or SIGTERM stops the server; the exit status is then 0.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import os
+import queue
+import signal
+import sys
+from email.message import EmailMessage
+from types import FrameType
+from typing import cast
+
+from corvenda.testing import Authority, ReceivedMessage, SMTPServer
+from corvenda.testing._server import CLIENT_SECURITY, MODES, Mode
+
+__all__ = ["main", "summary"]
+
+# Headers describing the MIME structure, shown in the tree instead.
+STRUCTURAL = frozenset({"content-type", "mime-version", "content-transfer-encoding"})
+TEXT_LINES = 40
+
+MODE_NOTES = {
+    "plain": "no TLS, login required",
+    "starttls": "STARTTLS and login required",
+    "ssl": "implicit TLS, login required",
+}
+
+
+class _ReportingServer(SMTPServer):
+    """Hands each accepted message, with its session's commands so far, to the main thread."""
+
+    def __init__(self, mode: Mode, arrivals: queue.Queue[tuple[ReceivedMessage, list[str]]], *, credentials: tuple[str, str],
+                 port: int, authority: Authority) -> None:
+        super().__init__(mode, credentials=credentials, port=port, authority=authority)
+        self._arrivals = arrivals
+
+    def _arrived(self, message: ReceivedMessage) -> None:
+        self._arrivals.put((message, list(message.session.commands)))
+
+
+def _mime_tree(part: EmailMessage, depth: int = 1) -> list[str]:
+    label = "  " * depth + part.get_content_type()
+    if part.is_multipart():
+        lines = [label]
+        for child in part.iter_parts():
+            lines += _mime_tree(cast(EmailMessage, child), depth + 1)
+        return lines
+    payload = part.get_payload(decode=True)
+    size = len(payload) if isinstance(payload, bytes) else 0
+    name = part.get_filename()
+    return [f"{label:<32}{size:>8} bytes" + (f"   attachment {name}" if name else "")]
+
+
+def _header_addresses(message: EmailMessage) -> set[str]:
+    found = set()
+    for name in ("To", "Cc"):
+        for value in message.get_all(name, []):
+            for address in getattr(value, "addresses", ()):
+                found.add(address.addr_spec.lower())
+    return found
+
+
+def summary(received: ReceivedMessage, number: int, commands: list[str] | None = None) -> str:
+    """A readable account of one message: session, envelope, headers, MIME tree and text part.
+
+    ``commands`` are the session's commands to show (default: all so far).
+    """
+    message = received.message
+    session = received.session
+    if commands is None:
+        commands = session.commands
+    in_headers = _header_addresses(message)
+    lines = [f"=== Message {number}, received {datetime.datetime.now():%H:%M:%S} "
+             + "=" * 30,
+             f"Session    {' '.join(commands)}"
+             + (f"  (login {session.login}" + (", TLS)" if session.tls_at_auth else ", no TLS)")
+                if session.login else ""),
+             "Envelope",
+             f"  MAIL FROM <{received.envelope_from}>"]
+    for address in received.envelope_to:
+        hidden = "   (Bcc: in no header)" if address.lower() not in in_headers else ""
+        lines.append(f"  RCPT TO   <{address}>{hidden}")
+    lines.append("Headers")
+    lines += [f"  {name}: {value}" for name, value in message.items() if name.lower() not in STRUCTURAL]
+    lines.append("MIME structure")
+    lines += _mime_tree(message)
+    lines.append("Text part")
+    body = message.get_body(("plain",))
+    if body is None:
+        lines.append("  (none)")
+    else:
+        text = str(body.get_content()).replace("\r\n", "\n").strip().splitlines()
+        lines += [f"  {line}".rstrip() for line in text[:TEXT_LINES]]
+        if len(text) > TEXT_LINES:
+            lines.append(f"  ... {len(text) - TEXT_LINES} more lines")
+    return "\n".join(lines)
+
+
+def _save(received: ReceivedMessage, directory: str, number: int) -> str:
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+    path = os.path.join(directory, f"{stamp}-{number:04d}.eml")
+    with open(path, "xb") as out:
+        out.write(received.raw)
+    return path
+
+
+def _banner(server: SMTPServer, user: str, password: str, save: str | None) -> str:
+    security = ", ".join(f"{name}={value}" for name, value in CLIENT_SECURITY[server.mode].items())
+    lines = [f"corvenda.testing: SMTP server on {server.host}:{server.port}, "
+             f"mode {server.mode} ({MODE_NOTES[server.mode]})",
+             f"Login: {user} / {password}",
+             f'Mailer: EasyMailer("{server.host}", {server.port}, "{user}", "{password}", {security})']
+    if server.mode != "plain":
+        lines += [f"CA certificate: {server.ca_file}",
+                  "  Trust it in your application's process, e.g.:",
+                  f"    SSL_CERT_FILE={server.ca_file} python3 your_app.py",
+                  "  (ssl.create_default_context() reads SSL_CERT_FILE; the file is removed when this server stops)"]
+    if save:
+        lines.append(f"Saving each message to {save}/ as an .eml file")
+    lines.append("Press Ctrl-C to stop.")
+    return "\n".join(lines)
+
+
+def _interrupt(signum: int, frame: FrameType | None) -> None:
+    raise KeyboardInterrupt
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Run the development server until Ctrl-C; returns the exit status."""
+    parser = argparse.ArgumentParser(prog="python -m corvenda.testing",
+                                     description="Development SMTP server on 127.0.0.1 that prints what arrives.")
+    parser.add_argument("--mode", choices=MODES, default="starttls", help="security mode (default: starttls)")
+    parser.add_argument("--port", type=int, default=8025, help="port on 127.0.0.1 (default: 8025; 0: any free)")
+    parser.add_argument("--user", default="user", help="login user name (default: user)")
+    parser.add_argument("--password", default="password", help="login password (default: password)")
+    parser.add_argument("--save", metavar="DIR", help="write each message to DIR as an .eml file")
+    args = parser.parse_args(argv)
+    if args.save:
+        os.makedirs(args.save, exist_ok=True)
+
+    # Ctrl-C stops the server even when started with SIGINT ignored (as by `cmd &` in a script).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, _interrupt)
+    arrivals: queue.Queue[tuple[ReceivedMessage, list[str]]] = queue.Queue()
+    count = 0
+    with Authority() as authority:
+        server = _ReportingServer(args.mode, arrivals, credentials=(args.user, args.password),
+                                  port=args.port, authority=authority)
+        try:
+            server.start()
+        except OSError as error:
+            print(f"corvenda.testing: cannot listen on 127.0.0.1:{args.port}: {error.strerror or error}",
+                  file=sys.stderr)
+            return 1
+        try:
+            print(_banner(server, args.user, args.password, args.save), flush=True)
+            while True:
+                try:
+                    received, commands = arrivals.get(timeout=0.5)
+                except queue.Empty:
+                    continue
+                count += 1
+                print("\n" + summary(received, count, commands), flush=True)
+                if args.save:
+                    print(f"Saved {_save(received, args.save, count)}", flush=True)
+        except KeyboardInterrupt:
+            print(f"\ncorvenda.testing: stopped after {count} message(s)", flush=True)
+        finally:
+            server.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
