@@ -35,7 +35,6 @@ RETRY = [
     smtplib.SMTPServerDisconnected("Connection unexpectedly closed"),
     ssl.SSLEOFError(8, "EOF occurred in violation of protocol"),
     TimeoutError("_ssl.c:1112: The handshake operation timed out"),
-    socket.timeout("timed out"),
     ConnectionRefusedError(errno.ECONNREFUSED, "Connection refused"),
     ConnectionResetError(errno.ECONNRESET, "Connection reset by peer"),
     BrokenPipeError(errno.EPIPE, "Broken pipe"),
@@ -57,7 +56,6 @@ GIVE_UP = [
     jinja2.TemplateNotFound("welcome.html"),
     jinja2.UndefinedError("'code' is undefined"),
     TypeError("subject must be str, not bytes"),
-    ValueError("use_ssl and use_tls cannot both be true"),
 ]
 
 

@@ -150,16 +150,22 @@ def freeze_while_busy(client, worker, pids):
 
     Returns the ids of the tasks they were running.
     """
-    for _ in range(200):
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
         for pid in pids:
             os.kill(pid, signal.SIGSTOP)
-        running = [task for pid, task in client.running(worker.hostname).items() if pid in pids]
+        try:
+            running = [task for pid, task in client.running(worker.hostname).items() if pid in pids]
+        except BaseException:
+            for pid in pids:
+                os.kill(pid, signal.SIGCONT)
+            raise
         if running:
             return running
         for pid in pids:
             os.kill(pid, signal.SIGCONT)
         time.sleep(0.01)
-    raise AssertionError(f"{worker.name}: no pool process caught running a task")
+    raise AssertionError(f"{worker.name}: no pool process caught running a task within 30 s")
 
 
 def test_killed_workers_lose_no_message(workers, smtp, client, capsys):

@@ -251,9 +251,9 @@ class Client:
                 raise TimeoutError(f"{len(task_ids) - len(done)} of {len(task_ids)} tasks unfinished after {timeout} s")
             time.sleep(0.1)
 
-    def ping(self, hostnames: list[str], timeout: float = 1.0) -> set[str]:
+    def ping(self, hostnames: list[str], timeout: float = 5.0) -> set[str]:
         """Names of the workers among ``hostnames`` that answered within ``timeout`` s."""
-        replies = self.app.control.ping(destination=hostnames, timeout=timeout)
+        replies = self.app.control.ping(destination=hostnames, timeout=timeout, limit=len(hostnames))
         return {name for reply in replies for name in reply}
 
     def running(self, hostname: str) -> dict[int, str]:
@@ -307,7 +307,7 @@ class Worker:
         def ready() -> bool:
             if not self.alive():
                 raise RuntimeError(f"worker {self.name} exited; its log:\n{self.log()}")
-            answered = client.ping([self.hostname], timeout=0.5)
+            answered = client.ping([self.hostname], timeout=1.0)
             return bool(answered) and len(self.children()) >= self.concurrency
         _wait(ready, timeout, f"worker {self.name} start", interval=0.2)
 
