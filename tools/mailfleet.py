@@ -181,15 +181,20 @@ def worker_environment(
     ca_file: str | None = None,
     **settings: object,
 ) -> dict[str, str]:
-    """The environment of a worker of examples/celery.
+    """The environment of a worker of examples/celery, run by this interpreter.
 
     ``settings`` are further ``MAIL_*`` variables by field name, e.g.
     ``socket_timeout=2``.  ``ca_file`` becomes ``SSL_CERT_FILE``: the CA the
     workers' ``ssl.create_default_context()`` trusts.
     """
+    import corvenda
+
     env = dict(os.environ)
+    # The corvenda package this process imported (src/, a staged build, or
+    # site-packages), then the example.
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(corvenda.__file__)))
     env["PYTHONPATH"] = os.pathsep.join(
-        [os.path.join(REPO, "src"), EXAMPLE, *filter(None, [env.get("PYTHONPATH")])]
+        [package_root, EXAMPLE, *filter(None, [env.get("PYTHONPATH")])]
     )
     values: dict[str, object] = {
         "broker_url": redis_url,
