@@ -17,11 +17,10 @@ import jinja2
 import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(REPO, "examples", "celery"))
+sys.path[:0] = [os.path.join(REPO, "examples", "celery"), os.path.join(REPO, "tools")]
 
 from mailqueue.retry import backoff, classify  # noqa: E402
 
-testing = pytest.importorskip("corvenda.testing")
 from mailfleet import SilentServer, free_port  # noqa: E402
 
 RETRY = [
@@ -103,6 +102,7 @@ def short_timeout():
 
 
 def test_real_failures_of_a_send_are_classified(short_timeout):
+    testing = pytest.importorskip("corvenda.testing")
     from corvenda.mailer import EasyMailer
 
     def send(server, **options):

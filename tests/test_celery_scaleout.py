@@ -21,6 +21,7 @@ pytest.importorskip("redis")
 testing = pytest.importorskip("corvenda.testing")
 if shutil.which("redis-server") is None:
     pytest.skip("redis-server is not installed", allow_module_level=True)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
 
 from mailfleet import EXAMPLE, Client, RedisServer, SilentServer, Worker, worker_environment  # noqa: E402
 
