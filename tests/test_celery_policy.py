@@ -1,4 +1,4 @@
-"""The retry policy of examples/celery: which failures come back, and when.
+"""The policy of examples/celery: its settings, which failures come back, and when.
 
 classify() is checked twice: on exception objects of every kind a send can
 raise, and on what real sends to the local server raise under its faults
@@ -19,9 +19,25 @@ import pytest
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [os.path.join(REPO, "examples", "celery"), os.path.join(REPO, "tools")]
 
+from mailqueue.config import Settings  # noqa: E402
 from mailqueue.retry import backoff, classify  # noqa: E402
 
 from mailfleet import SilentServer, free_port  # noqa: E402
+
+def test_settings_come_from_mail_variables_and_unsafe_ones_are_refused():
+    settings = Settings.from_env({"MAIL_SMTP_PORT": "587", "MAIL_SMTP_SECURITY": "starttls",
+                                  "MAIL_SOCKET_TIMEOUT": "2.5", "PATH": "/bin"})
+    assert (settings.smtp_port, settings.smtp_security, settings.socket_timeout) == (587, "starttls", 2.5)
+    assert settings.backend_url == settings.broker_url == Settings().broker_url
+    for env, message in [
+        ({"MAIL_SMTP_PORT": "submission"}, "MAIL_SMTP_PORT='submission' is not a valid int"),
+        ({"MAIL_SMTP_SECURITY": "tls"}, "MAIL_SMTP_SECURITY must be one of ssl, starttls, plain"),
+        ({"MAIL_SOCKET_TIMEOUT": "0"}, "MAIL_SOCKET_TIMEOUT must be positive"),
+        ({"MAIL_VISIBILITY_TIMEOUT": "900"}, "MAIL_VISIBILITY_TIMEOUT must exceed"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            Settings.from_env(env)
+
 
 RETRY = [
     smtplib.SMTPRecipientsRefused({"ann@example.org": (451, b"4.7.1 try later"),
