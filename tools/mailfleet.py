@@ -267,6 +267,11 @@ class Client:
         return {int(task["worker_pid"]): str(task["id"])
                 for task in replies.get(hostname, []) if task.get("worker_pid")}
 
+    def backlog(self) -> dict[str, int]:
+        """Messages waiting in the default queue and delivered but unacknowledged, as kombu keeps them."""
+        client = self._reader.backend.client
+        return {"queued": int(client.llen("celery")), "unacknowledged": int(client.hlen("unacked"))}
+
     def purge(self) -> None:
         """Drop every message waiting in the default queue ("celery")."""
         self.app.control.purge()

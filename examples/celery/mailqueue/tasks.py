@@ -105,7 +105,11 @@ def _start_process(**_: Any) -> None:
         default_sender=settings.default_sender or None,
         template_dir=settings.template_dir or None,
     )
-    _Process.marks = redis.Redis.from_url(settings.backend_url)
+    _Process.marks = redis.Redis.from_url(
+        settings.backend_url,
+        socket_timeout=settings.socket_timeout,
+        socket_connect_timeout=settings.socket_timeout,
+    )
 
 
 worker_process_init.connect(_start_process, weak=False)
@@ -114,7 +118,7 @@ worker_process_init.connect(_start_process, weak=False)
 def _deliver(task: Any, submit: Callable[[EasyMailer], None]) -> dict[str, str]:
     """Run ``submit`` with this process's mailer under the retry policy."""
     if _Process.mailer is None or _Process.marks is None:
-        _start_process()  # a pool without worker processes (--pool solo, threads)
+        _start_process()  # not in a pool process: --pool threads, or an eager call
     assert _Process.mailer is not None and _Process.marks is not None
     request = task.request
     mark = f"mailqueue:sent:{request.id}"
