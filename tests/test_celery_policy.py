@@ -6,6 +6,7 @@ raise, and on what real sends to the local server raise under its faults
 after the message was accepted, and a TLS handshake that times out).
 """
 
+import contextlib
 import errno
 import os
 import smtplib
@@ -109,15 +110,19 @@ def _failure(send):
     return None
 
 
-@pytest.fixture
-def short_timeout():
+@contextlib.contextmanager
+def default_timeout(seconds):
+    """socket.setdefaulttimeout(seconds), as a worker of the example sets it, undone on exit."""
     previous = socket.getdefaulttimeout()
-    socket.setdefaulttimeout(1.0)
-    yield
-    socket.setdefaulttimeout(previous)
+    socket.setdefaulttimeout(seconds)
+    try:
+        yield
+    finally:
+        socket.setdefaulttimeout(previous)
 
 
-def test_real_failures_of_a_send_are_classified(short_timeout):
+@default_timeout(10.0)
+def test_real_failures_of_a_send_are_classified():
     testing = pytest.importorskip("corvenda.testing")
     from corvenda.mailer import EasyMailer
 
@@ -164,7 +169,8 @@ def test_real_failures_of_a_send_are_classified(short_timeout):
 
 @pytest.mark.parametrize("security", [{"use_ssl": True}, {"use_ssl": False, "use_tls": True}],
                          ids=["implicit TLS", "STARTTLS"])
-def test_a_silent_server_costs_one_socket_timeout_and_is_retried(short_timeout, security):
+@default_timeout(1.0)
+def test_a_silent_server_costs_one_socket_timeout_and_is_retried(security):
     from corvenda.mailer import EasyMailer
 
     with SilentServer() as silent:
