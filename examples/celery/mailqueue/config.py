@@ -44,7 +44,7 @@ class Settings:
     default_sender: str = ""                       # MAIL_DEFAULT_SENDER; empty: the login name
     template_dir: str = ""                         # MAIL_TEMPLATE_DIR; empty: built-in templates only
     socket_timeout: float = 30.0                   # MAIL_SOCKET_TIMEOUT: every blocking socket call
-    max_retries: int = 8                           # MAIL_MAX_RETRIES: attempts after the first
+    max_retries: int = 8                           # MAIL_MAX_RETRIES: retries after the first attempt
     backoff_base: float = 10.0                     # MAIL_BACKOFF_BASE: first retry after 5-10 s
     backoff_max: float = 900.0                     # MAIL_BACKOFF_MAX: cap of one wait
     visibility_timeout: int = 3600                 # MAIL_VISIBILITY_TIMEOUT: unacknowledged -> redelivered
