@@ -1,0 +1,147 @@
+"""Throughput of examples/celery: messages per second with 1, 2 and 4 worker processes.
+
+    make build
+    tools/in-sysroot env PYTHONPATH=src:tools python3.14 bench/celery_fleet.py [--messages 300] [--rounds 3]
+
+A Redis server and a STARTTLS SMTP server with login (corvenda.testing, in
+a child process of its own) run on 127.0.0.1.  For each process count N one
+Celery worker runs with ``--concurrency N``; a round enqueues a batch of
+templated messages (``mail.send_template``, one recipient each) and times
+from the first enqueue until the server holds the whole batch.  The figure
+is the median over rounds.  For reference, the same messages sent by one
+process calling ``send_template`` in a loop, without Celery.
+
+The results depend on the machine: on a host with fewer free cores than
+processes, the processes, Redis and the SMTP server share them.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+sys.path[:0] = [os.path.join(REPO, "tools"), os.path.join(REPO, "src")]
+
+from mailfleet import Client, RedisServer, Worker, worker_environment  # noqa: E402
+
+CREDENTIALS = ("bench@corvenda.test", "bench-password")
+SUBJECT = "Your code {{ code }}"
+
+# The SMTP server's child process: prints "port ca_file", then answers each
+# line on stdin with the number of messages received so far.
+SERVER = """
+import sys
+from corvenda.testing import SMTPServer
+with SMTPServer("starttls", credentials=(sys.argv[1], sys.argv[2])) as server:
+    print(server.port, server.ca_file, flush=True)
+    for line in sys.stdin:
+        print(len(server.messages), flush=True)
+"""
+
+
+class ServerProcess:
+    def __init__(self) -> None:
+        env = {**os.environ, "PYTHONPATH": os.path.join(REPO, "src")}
+        self.process = subprocess.Popen(
+            [sys.executable, "-c", SERVER, *CREDENTIALS], env=env, text=True,
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        )
+        assert self.process.stdout is not None
+        port, self.ca_file = self.process.stdout.readline().split()
+        self.port = int(port)
+
+    def count(self) -> int:
+        assert self.process.stdin is not None and self.process.stdout is not None
+        self.process.stdin.write("\n")
+        self.process.stdin.flush()
+        return int(self.process.stdout.readline())
+
+    def wait_for(self, total: int, timeout: float) -> None:
+        deadline = time.monotonic() + timeout
+        while self.count() < total:
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"{total - self.count()} messages missing after {timeout} s")
+            time.sleep(0.01)
+
+    def close(self) -> None:
+        assert self.process.stdin is not None
+        self.process.stdin.close()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+def direct(server: ServerProcess, messages: int) -> float:
+    """Messages per second of one process sending in a loop."""
+    os.environ["SSL_CERT_FILE"] = server.ca_file
+    from corvenda.mailer import EasyMailer
+
+    mailer = EasyMailer("127.0.0.1", server.port, *CREDENTIALS, use_ssl=False, use_tls=True)
+    before = server.count()
+    started = time.perf_counter()
+    for n in range(messages):
+        mailer.send_template(f"user{n}@example.org", SUBJECT, "verification_code", {"code": f"d{n}"})
+    elapsed = time.perf_counter() - started
+    assert server.count() == before + messages
+    return messages / elapsed
+
+
+def fleet_round(client: Client, server: ServerProcess, prefix: str, messages: int) -> float:
+    before = server.count()
+    started = time.perf_counter()
+    tasks = [client.send("mail.send_template", f"user{n}@example.org", SUBJECT, "verification_code",
+                         context={"code": f"{prefix}-{n}"}) for n in range(messages)]
+    server.wait_for(before + messages, timeout=300)
+    elapsed = time.perf_counter() - started
+    outcomes = client.wait(tasks, timeout=60)
+    assert {state for state, _ in outcomes.values()} == {"SUCCESS"}, outcomes
+    return messages / elapsed
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--messages", type=int, default=300, help="messages per round")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--processes", default="1,2,4", help="worker process counts to measure")
+    options = parser.parse_args()
+    counts = [int(n) for n in options.processes.split(",")]
+
+    print(f"cores: {os.cpu_count()}, load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    rows: list[tuple[str, list[float]]] = []
+    server = ServerProcess()
+    try:
+        rows.append(("1 process, no Celery (send_template in a loop)",
+                     [direct(server, options.messages) for _ in range(options.rounds)]))
+        with tempfile.TemporaryDirectory(prefix="celery-bench-") as workdir, \
+                RedisServer(workdir) as redis_server, Client(redis_server.url) as client:
+            env = worker_environment(redis_server.url, "127.0.0.1", server.port,
+                                     credentials=CREDENTIALS, ca_file=server.ca_file)
+            for count in counts:
+                with Worker(f"bench{count}", env, workdir, concurrency=count) as worker:
+                    worker.wait_ready(client)
+                    fleet_round(client, server, f"warm{count}", 4 * count)
+                    rates = [fleet_round(client, server, f"p{count}r{r}", options.messages)
+                             for r in range(options.rounds)]
+                rows.append((f"{count} worker process{'es' if count > 1 else ''} (Celery, Redis)", rates))
+    finally:
+        server.close()
+
+    print(f"\n{'':48} {'msg/s (median)':>15}  rounds")
+    for label, rates in rows:
+        print(f"{label:48} {statistics.median(rates):15.0f}  {' '.join(f'{r:.0f}' for r in rates)}")
+    print(f"\n{options.messages} messages per round, load average after: "
+          f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,360 @@
+"""A Redis server and Celery workers of examples/celery, for tests and benchmarks.
+
+    with RedisServer(tmpdir) as redis_server:
+        env = worker_environment(redis_server.url, smtp_host, smtp_port, ca_file, ...)
+        with Client(redis_server.url) as client, Worker("w1", env, tmpdir) as worker:
+            worker.wait_ready(client)
+            task_id = client.send("mail.send", "ann@example.org", "Hello", "Hi Ann")
+            client.wait([task_id], timeout=30)
+            ...
+
+Everything listens on 127.0.0.1 and lives in the given directory.  Each
+worker runs in its own session (process group), so kill() takes down the
+main process and its pool children at once, as a crashed machine would,
+and stop() leaves no process behind, whatever state the worker is in.
+Every wait is bounded.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Mapping
+from typing import Any
+
+__all__ = ["Client", "RedisServer", "SilentServer", "Worker", "free_port", "worker_environment"]
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+EXAMPLE = os.path.join(REPO, "examples", "celery")
+HOST = "127.0.0.1"
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind((HOST, 0))
+        return int(probe.getsockname()[1])
+
+
+def _wait(condition: Any, timeout: float, what: str, interval: float = 0.05) -> None:
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"{what}: not within {timeout} s")
+        time.sleep(interval)
+
+
+def _end(process: subprocess.Popen[bytes], sig: int, grace: float, group: bool) -> None:
+    """Send ``sig`` (to the process group with ``group``); SIGKILL after ``grace`` s."""
+    def gone() -> bool:
+        return process.poll() is not None and not (group and _group_alive(process.pid))
+
+    for signum, wait in ((sig, grace), (signal.SIGKILL, 10.0)):
+        if gone():
+            return
+        try:
+            if group:
+                os.killpg(process.pid, signum)
+            else:
+                process.send_signal(signum)
+        except ProcessLookupError:
+            pass
+        try:
+            _wait(gone, wait, "process end")
+            return
+        except TimeoutError:
+            continue
+
+
+def _group_alive(pgid: int) -> bool:
+    try:
+        os.killpg(pgid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+class SilentServer:
+    """A TCP server on 127.0.0.1 that accepts connections and never sends a byte.
+
+    ``connections`` counts the connections accepted so far.  The sockets
+    stay open until stop().
+    """
+
+    def __init__(self) -> None:
+        self.host = HOST
+        self.connections = 0
+        self._listener = socket.create_server((HOST, 0), backlog=64)
+        self._listener.settimeout(0.1)
+        self.port = int(self._listener.getsockname()[1])
+        self._held: list[socket.socket] = []
+        self._stopping = threading.Event()
+        self._thread = threading.Thread(target=self._accept, name="silent-server", daemon=True)
+
+    def _accept(self) -> None:
+        while not self._stopping.is_set():
+            try:
+                connection, _ = self._listener.accept()
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            self._held.append(connection)
+            self.connections += 1
+
+    def start(self) -> SilentServer:
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        self._stopping.set()
+        if self._thread.is_alive():
+            self._thread.join(5.0)
+        self._listener.close()
+        for connection in self._held:
+            connection.close()
+
+    def __enter__(self) -> SilentServer:
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+
+class RedisServer:
+    """``redis-server`` on a free loopback port, without persistence, in ``directory``."""
+
+    def __init__(self, directory: str) -> None:
+        self.directory = directory
+        self.port = 0
+        self.process: subprocess.Popen[bytes] | None = None
+
+    @property
+    def url(self) -> str:
+        return f"redis://{HOST}:{self.port}/0"
+
+    def start(self) -> RedisServer:
+        self.port = free_port()
+        with open(os.path.join(self.directory, "redis.log"), "ab") as log:
+            self.process = subprocess.Popen(
+                ["redis-server", "--bind", HOST, "--port", str(self.port), "--dir", self.directory,
+                 "--save", "", "--appendonly", "no", "--protected-mode", "yes"],
+                stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+            )
+        _wait(self._answers, 10.0, "redis-server start")
+        return self
+
+    def _answers(self) -> bool:
+        assert self.process is not None
+        if self.process.poll() is not None:
+            raise RuntimeError(f"redis-server exited with {self.process.returncode}; see {self.directory}/redis.log")
+        try:
+            with socket.create_connection((HOST, self.port), timeout=1.0) as connection:
+                connection.sendall(b"PING\r\n")
+                return connection.recv(16).startswith(b"+PONG")
+        except OSError:
+            return False
+
+    def stop(self) -> None:
+        if self.process is not None:
+            _end(self.process, signal.SIGTERM, 5.0, group=False)
+            self.process = None
+
+    def __enter__(self) -> RedisServer:
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+
+def worker_environment(
+    redis_url: str,
+    smtp_host: str,
+    smtp_port: int,
+    *,
+    security: str = "starttls",
+    credentials: tuple[str, str] = ("", ""),
+    ca_file: str | None = None,
+    **settings: object,
+) -> dict[str, str]:
+    """The environment of a worker of examples/celery, run by this interpreter.
+
+    ``settings`` are further ``MAIL_*`` variables by field name, e.g.
+    ``socket_timeout=2``.  ``ca_file`` becomes ``SSL_CERT_FILE``: the CA the
+    workers' ``ssl.create_default_context()`` trusts.
+    """
+    import corvenda
+
+    env = dict(os.environ)
+    # The corvenda package this process imported (src/, a staged build, or
+    # site-packages), then the example.
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(corvenda.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(
+        [package_root, EXAMPLE, *filter(None, [env.get("PYTHONPATH")])]
+    )
+    values: dict[str, object] = {
+        "broker_url": redis_url,
+        "smtp_host": smtp_host,
+        "smtp_port": smtp_port,
+        "smtp_security": security,
+        "smtp_user": credentials[0],
+        "smtp_password": credentials[1],
+        **settings,
+    }
+    env.update({"MAIL_" + name.upper(): str(value) for name, value in values.items()})
+    if ca_file is not None:
+        env["SSL_CERT_FILE"] = ca_file
+    return env
+
+
+class Client:
+    """Enqueues tasks to the workers and reads their outcomes, by polling.
+
+    The sending app has no result backend: Celery would otherwise subscribe
+    to every task's result channel and, when a result object is collected
+    after Redis has stopped, complain from its finaliser.
+    """
+
+    def __init__(self, redis_url: str) -> None:
+        from celery import Celery
+
+        options: dict[str, Any] = dict(
+            broker_connection_retry_on_startup=True, task_serializer="json",
+            result_serializer="json", accept_content=["json"],
+        )
+        self.app = Celery("mailfleet-client", broker=redis_url)
+        self.app.conf.update(options)
+        self._reader = Celery("mailfleet-reader", broker=redis_url, backend=redis_url)
+        self._reader.conf.update(options)
+
+    def send(self, task: str, *args: Any, queue: str = "celery", **kwargs: Any) -> str:
+        """Enqueue ``task`` with these arguments on ``queue``; returns the task id."""
+        return str(self.app.send_task(task, args=args, kwargs=kwargs, queue=queue).id)
+
+    def outcome(self, task_id: str) -> tuple[str, Any]:
+        """(state, result) as stored: ("SUCCESS", return value), ("FAILURE", exception), ("PENDING", None)..."""
+        meta = self._reader.backend.get_task_meta(task_id, cache=False)
+        return str(meta["status"]), meta["result"]
+
+    def wait(self, task_ids: list[str], timeout: float) -> dict[str, tuple[str, Any]]:
+        """Outcomes of ``task_ids`` once all have ended; TimeoutError after ``timeout`` s."""
+        done: dict[str, tuple[str, Any]] = {}
+        deadline = time.monotonic() + timeout
+        while True:
+            for task_id in task_ids:
+                if task_id not in done:
+                    state, result = self.outcome(task_id)
+                    if state in ("SUCCESS", "FAILURE"):
+                        done[task_id] = (state, result)
+            if len(done) == len(task_ids):
+                return done
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"{len(task_ids) - len(done)} of {len(task_ids)} tasks unfinished after {timeout} s")
+            time.sleep(0.1)
+
+    def ping(self, hostnames: list[str], timeout: float = 5.0) -> set[str]:
+        """Names of the workers among ``hostnames`` that answered within ``timeout`` s."""
+        replies = self.app.control.ping(destination=hostnames, timeout=timeout, limit=len(hostnames))
+        return {name for reply in replies for name in reply}
+
+    def running(self, hostname: str) -> dict[int, str]:
+        """What the worker ``hostname`` runs now: {pool process id: task id}."""
+        replies = self.app.control.inspect([hostname], timeout=2.0, limit=1).active() or {}
+        return {int(task["worker_pid"]): str(task["id"])
+                for task in replies.get(hostname, []) if task.get("worker_pid")}
+
+    def backlog(self) -> dict[str, int]:
+        """Messages waiting in the default queue and delivered but unacknowledged, as kombu keeps them."""
+        client = self._reader.backend.client
+        return {"queued": int(client.llen("celery")), "unacknowledged": int(client.hlen("unacked"))}
+
+    def purge(self) -> None:
+        """Drop every message waiting in the default queue ("celery")."""
+        self.app.control.purge()
+
+    def close(self) -> None:
+        self.app.close()
+        self._reader.close()
+
+    def __enter__(self) -> Client:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+class Worker:
+    """One ``celery worker`` (prefork) of examples/celery, in its own process group."""
+
+    def __init__(self, name: str, env: Mapping[str, str], directory: str, concurrency: int = 2,
+                 queue: str = "celery") -> None:
+        self.name = name
+        self.queue = queue
+        self.hostname = f"{name}@mailfleet"
+        self.env = dict(env)
+        self.log_path = os.path.join(directory, f"worker-{name}.log")
+        self.concurrency = concurrency
+        self.process: subprocess.Popen[bytes] | None = None
+
+    def start(self) -> Worker:
+        with open(self.log_path, "ab") as log:
+            self.process = subprocess.Popen(
+                [sys.executable, "-m", "celery", "-A", "mailqueue.tasks", "worker",
+                 "--pool", "prefork", "--concurrency", str(self.concurrency),
+                 "--hostname", self.hostname, "--queues", self.queue, "--loglevel", "INFO",
+                 "--without-gossip", "--without-mingle", "--without-heartbeat"],
+                env=self.env, cwd=EXAMPLE, stdout=log, stderr=subprocess.STDOUT,
+                stdin=subprocess.DEVNULL, start_new_session=True,
+            )
+        return self
+
+    def wait_ready(self, client: Client, timeout: float = 60.0) -> None:
+        """Wait until the worker answers a ping and all its pool processes run."""
+        def ready() -> bool:
+            if not self.alive():
+                raise RuntimeError(f"worker {self.name} exited; its log:\n{self.log()}")
+            answered = client.ping([self.hostname], timeout=1.0)
+            return bool(answered) and len(self.children()) >= self.concurrency
+        _wait(ready, timeout, f"worker {self.name} start", interval=0.2)
+
+    def alive(self) -> bool:
+        return self.process is not None and self.process.poll() is None
+
+    def children(self) -> list[int]:
+        """Process ids of the pool processes."""
+        if not self.alive():
+            return []
+        assert self.process is not None
+        try:
+            with open(f"/proc/{self.process.pid}/task/{self.process.pid}/children") as listing:
+                return [int(pid) for pid in listing.read().split()]
+        except OSError:
+            return []
+
+    def kill(self) -> None:
+        """SIGKILL the whole worker, main process and pool children at once."""
+        if self.process is not None:
+            _end(self.process, signal.SIGKILL, 10.0, group=True)
+
+    def stop(self) -> None:
+        """Warm shutdown (SIGTERM: finish running tasks), SIGKILL after 15 s."""
+        if self.process is not None:
+            _end(self.process, signal.SIGTERM, 15.0, group=True)
+            self.process = None
+
+    def log(self) -> str:
+        try:
+            with open(self.log_path, encoding="utf-8", errors="replace") as text:
+                return text.read()[-4000:]
+        except OSError:
+            return ""
+
+    def __enter__(self) -> Worker:
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
