@@ -89,19 +89,10 @@ MEASURE = r"""
 """
 
 
-# Sanitizer runtimes preloaded for the extension (tools/check-asan) must not
-# reach the browser: Chromium hangs under them.
-SANITIZER_ENV = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
-
-
 @pytest.fixture(scope="module")
 def views():
     """One tab per (width, dark) view, all in one browser."""
-    with pytest.MonkeyPatch.context() as mp:
-        for name in SANITIZER_ENV:
-            mp.delenv(name, raising=False)
-        browser = _chromium.Browser()
-    with browser:
+    with _chromium.Browser() as browser:
         yield {view: browser.open("<!DOCTYPE html><title>blank</title>", width=view[0], height=700,
                                   dark=view[1], mobile=view[0] < 600) for view in VIEWS}
 

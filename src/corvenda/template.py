@@ -108,7 +108,7 @@ def _counting(iterable: Iterable[Any]) -> Iterator[Any]:
 
 
 # A %-format conversion: flags, width and precision (digits or *).
-_PERCENT_SPEC = re.compile(r"%(?:\([^)]*\))?[-#0 +]*(\*|\d+)?(?:\.(\*|\d+))?")
+_PERCENT_CONVERSION = re.compile(r"%(?:\([^)]*\))?[-#0 +]*(\*|\d+)?(?:\.(\*|\d+))?")
 _DIGITS = re.compile(r"\d+")
 
 
@@ -123,7 +123,7 @@ def _check_percent(fmt: str | bytes, args: object) -> None:
     if "%" not in text:
         return
     star = False
-    for width, precision in _PERCENT_SPEC.findall(text):
+    for width, precision in _PERCENT_CONVERSION.findall(text):
         for number in (width, precision):
             star |= number == "*"
             if number.isdigit():
@@ -135,15 +135,15 @@ def _check_percent(fmt: str | bytes, args: object) -> None:
 
 
 def _check_format(fmt: str, args: tuple[Any, ...], kwargs: Mapping[str, Any]) -> None:
-    """Refuse str.format() specs whose widths or precisions exceed MAX_LENGTH."""
-    for _, _, spec, _ in string.Formatter().parse(fmt):
-        if not spec:
+    """Refuse str.format() fields whose widths or precisions exceed MAX_LENGTH."""
+    for _, _, field_format, _ in string.Formatter().parse(fmt):
+        if not field_format:
             continue
-        if "{" in spec:  # a nested field such as {:{width}}: check every integer passed
+        if "{" in field_format:  # a nested field such as {:{width}}: check every integer passed
             for value in (*args, *kwargs.values()):
                 if isinstance(value, int):
                     _check_length("a format width", value)
-        for number in _DIGITS.findall(spec):
+        for number in _DIGITS.findall(field_format):
             _check_length("a format width", _number(number))
 
 
