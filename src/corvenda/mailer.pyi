@@ -31,8 +31,10 @@ class AttachmentRecord(TypedDict):
 
     filename: str
     """The name mail clients show and save the attachment under."""
-    data: bytes
-    """The content, sent Base64-encoded."""
+    data: bytes | bytearray | memoryview | str
+    """The content, sent Base64-encoded.  Bytes-like data is sent as it is;
+    a ``str`` is sent as its UTF-8 encoding (give a ``content_type`` such as
+    ``"text/plain; charset=utf-8"`` so readers decode it as UTF-8)."""
     content_type: NotRequired[str | None]
     """A MIME type such as ``"image/png"``; guessed from ``filename`` when
     missing, None or empty, and ``application/octet-stream`` when the name
