@@ -110,19 +110,26 @@ def stop(process, reader):
 
 def test_ca_dir_keeps_one_ca_across_restarts_and_fault_flags_apply(tmp_path, monkeypatch):
     ca_dir = tmp_path / "ca"
-    flags = ["--ca-dir", str(ca_dir), "--refuse-recipients", "ghost@example.com", "--fail-next", "MAIL:1:451"]
+    flags = ["--ca-dir", str(ca_dir), "--refuse-recipients", "ghost@example.com", "--fail-next", "MAIL:1:451",
+             "--reject-logins", "1:454", "--drop-connection", "DATA:after"]
     process, output, reader, banner, port = run_dev_server(*flags)
     try:
         ca_file = re.search(r"CA certificate: (\S+)", banner).group(1)
         assert ca_file == str(ca_dir / "ca.pem")
         assert "RCPT refused with 550 for ghost@example.com" in banner
         assert "the next 1 MAIL answered with 451" in banner
+        assert "the next 1 login(s) rejected with 454" in banner
+        assert "the connection dropped at the next 1 DATA, after carrying it out" in banner
         trusted = tmp_path / "trusted.pem"  # what a client of the first run trusts
         trusted.write_bytes((ca_dir / "ca.pem").read_bytes())
         monkeypatch.setenv("SSL_CERT_FILE", str(trusted))
         mailer = EasyMailer("127.0.0.1", port, "user", "password", use_ssl=False, use_tls=True,
                             default_sender="app@example.com")
 
+        # Each armed fault in turn, as the same calls on an SMTPServer would.
+        with pytest.raises(smtplib.SMTPAuthenticationError) as caught:
+            mailer.send("ann@example.com", "Hi", body="x")
+        assert caught.value.smtp_code == 454
         with pytest.raises(smtplib.SMTPSenderRefused) as caught:
             mailer.send("ann@example.com", "Hi", body="x")
         assert caught.value.smtp_code == 451
@@ -130,6 +137,9 @@ def test_ca_dir_keeps_one_ca_across_restarts_and_fault_flags_apply(tmp_path, mon
             mailer.send("ghost@example.com", "Hi", body="x")
         assert caught.value.recipients == {
             "ghost@example.com": (550, b"5.1.1 Recipient address rejected")}
+        with pytest.raises(smtplib.SMTPServerDisconnected):
+            mailer.send("ann@example.com", "Stored, then dropped", body="x")
+        assert "Subject: Stored, then dropped" in read_until(output, "Text part")
     finally:
         stop(process, reader)
     assert process.returncode == 0 and (ca_dir / "ca.pem").exists()
