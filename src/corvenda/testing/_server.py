@@ -391,7 +391,11 @@ class SMTPServer:
         # Bound here, so a port in use fails at once, with the OSError of bind().
         family = socket.getaddrinfo(self.host, self.port, type=socket.SOCK_STREAM)[0][0]
         listener = socket.create_server((self.host, self.port), family=family)
-        controller = _Controller(self, listener, **options)
+        try:
+            controller = _Controller(self, listener, **options)
+        except BaseException:
+            listener.close()
+            raise
         controller.loop.set_exception_handler(_quiet_connection_errors)
         try:
             controller.start()
