@@ -274,9 +274,9 @@ class Outbox(list[ReceivedMessage]):
     mail sent by another thread or process.
     """
 
-    def __init__(self, sessions: list[Session]) -> None:
+    def __init__(self, sessions: list[Session] | None = None) -> None:
         super().__init__()
-        self._sessions = sessions
+        self._sessions = sessions if sessions is not None else []
         self._arrival = threading.Condition()
 
     def _add(self, message: ReceivedMessage) -> None:
