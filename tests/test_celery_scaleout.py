@@ -129,6 +129,23 @@ def test_transient_faults_are_retried_and_every_message_arrives_once(workers, sm
     assert {m.envelope_to[0] for m in smtp.messages} == {f"user{n}@example.org" for n in range(300)}
 
 
+def test_a_batch_enqueued_again_is_reported_as_already_sent(workers, smtp):
+    def enqueue_batch():
+        run = subprocess.run(
+            [sys.executable, "enqueue_batch.py", "--count", "3", "--batch", "again", "--timeout", "60"],
+            cwd=EXAMPLE, env=workers[0].env, capture_output=True, text=True, timeout=120,
+        )
+        assert run.returncode == 0, run.stdout + run.stderr
+        return run.stdout
+
+    assert "batch again: 3 sent in" in enqueue_batch()
+    # The same task ids again: the workers find their marks and send nothing;
+    # the client reports that, not the first run's stored results.
+    assert "batch again: 3 already sent in" in enqueue_batch()
+    assert sorted(codes(smtp)) == [f"again-{n:06d}" for n in range(3)]
+    assert len(smtp.sessions) == 3
+
+
 def test_permanent_failures_are_reported_once_and_never_sent(workers, smtp, client):
     smtp.refuse_recipients("bounce@example.org", code=550)
     refused = client.send("mail.send", "bounce@example.org", "Hello", "Hi")

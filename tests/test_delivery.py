@@ -107,6 +107,30 @@ def test_attachments_and_non_ascii_text_arrive_intact(plain_server, mailer_for, 
     assert attached["Übersicht.pdf"].get_payload(decode=True) == b"%PDF-1.4"
 
 
+# In-memory data: text is sent as its UTF-8 bytes; bytes-like data as it is.
+DATA = {
+    "euro": ("price 5 €", "price 5 €".encode()),
+    "accents-and-cjk": ("héllo\r\n東京\n", "héllo\r\n東京\n".encode()),
+    "ascii-text": ("plain ASCII\n", b"plain ASCII\n"),
+    "empty-text": ("", b""),
+    "latin-1-bytes": ("h\xe9llo".encode("latin-1"), b"h\xe9llo"),
+    "bytearray": (bytearray(b"\x00\xff\\u20ac"), b"\x00\xff\\u20ac"),
+    "memoryview": (memoryview(b"\xe2\x82\xac"), b"\xe2\x82\xac"),
+}
+
+
+def test_in_memory_data_arrives_exactly_as_written(plain_server, mailer_for):
+    mailer_for(plain_server).send("ann@example.org", "Data", body="x", attachments=[
+        {"filename": f"{name}.txt", "data": data, "content_type": "text/plain; charset=utf-8"}
+        for name, (data, _) in DATA.items()
+    ])
+
+    [received] = plain_server.messages
+    assert {a.filename: a.data for a in received.attachments} == {
+        f"{name}.txt": expected for name, (_, expected) in DATA.items()}
+    assert received.attachments[0].data.decode() == "price 5 €"
+
+
 def test_send_template_delivers_a_rendered_builtin_template(plain_server, mailer_for):
     mailer_for(plain_server).send_template(
         "ann@example.org", "{{ title }} on {{ host }}", "notification",

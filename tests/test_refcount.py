@@ -272,6 +272,8 @@ def test_attach_file_and_binary(files):
         EasyMailer._attach_binary(msg, {"filename": fresh("x y.gif"), "data": data(),
                                         "content_type": fresh("image/gif")})
         raises(FileNotFoundError, EasyMailer._attach_file, msg, fresh(str(files)))
+        EasyMailer._attach_binary(msg, {"filename": fresh("t.txt"), "data": fresh("price 5 €")})
+        raises(UnicodeEncodeError, EasyMailer._attach_binary, msg, {"filename": fresh("t.txt"), "data": "\udc80"})
         raises(KeyError, EasyMailer._attach_binary, msg, {"data": data()})
         raises(ValueError, EasyMailer._attach_binary, msg,
                {"filename": fresh("x.bin"), "data": data(), "content_type": fresh("no-slash")})

@@ -7,7 +7,9 @@ Every message gets its own code (the template variable) and its own task id,
 derived from the batch name and the message number: enqueueing the same
 batch twice does not send anything twice while the workers' "sent" marks
 last (MAIL_SENT_TTL).  With --wait (the default) the script waits for every
-task and prints one line per failed message, with the reason, and a summary.
+task and prints one line per failed message, with the reason, and a summary
+that tells messages sent now from those an earlier run had sent ("already
+sent").
 """
 
 from __future__ import annotations
@@ -18,20 +20,29 @@ import time
 import uuid
 from typing import Any
 
-from mailqueue.tasks import send_template
+from mailqueue.tasks import app, send_template
 
 __all__ = ["enqueue", "main", "outcomes"]
 
 
 def enqueue(batch: str, count: int, to: str, template: str = "verification_code") -> list[Any]:
-    """Enqueue ``count`` messages; returns their Celery AsyncResults in order."""
+    """Enqueue ``count`` messages; returns their Celery AsyncResults in order.
+
+    A batch enqueued again reuses its task ids, under which the result store
+    still holds the earlier run's outcomes: each is forgotten first, so the
+    results report this run ("already sent" where the earlier one sent).
+    An earlier run still in progress can store its outcome after that; run
+    a batch again only once the earlier run has ended.
+    """
     results = []
     for n in range(count):
         code = f"{batch}-{n:06d}"
+        task_id = str(uuid.uuid5(uuid.NAMESPACE_URL, f"mailqueue:{batch}:{n}"))
+        app.AsyncResult(task_id).forget()
         results.append(send_template.apply_async(
             args=[to.format(n=n), "Your code {{ code }}", template],
             kwargs={"context": {"code": code, "product_name": "Mailqueue"}},
-            task_id=str(uuid.uuid5(uuid.NAMESPACE_URL, f"mailqueue:{batch}:{n}")),
+            task_id=task_id,
         ))
     return results
 

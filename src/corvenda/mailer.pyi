@@ -31,8 +31,10 @@ class AttachmentRecord(TypedDict):
 
     filename: str
     """The name mail clients show and save the attachment under."""
-    data: bytes
-    """The content, sent Base64-encoded."""
+    data: bytes | bytearray | memoryview | str
+    """The content, sent Base64-encoded.  Bytes-like data is sent as it is;
+    a ``str`` is sent as its UTF-8 encoding (give a ``content_type`` such as
+    ``"text/plain; charset=utf-8"`` so readers decode it as UTF-8)."""
     content_type: NotRequired[str | None]
     """A MIME type such as ``"image/png"``; guessed from ``filename`` when
     missing, None or empty, and ``application/octet-stream`` when the name
@@ -119,7 +121,9 @@ class EasyMailer:
         Args:
             to: recipient address or addresses, written in the To header
                 and given to the server.  An address may carry a display
-                name (``"Zoë <zoe@example.org>"``).
+                name (``"Zoë <zoe@example.org>"``); quote a name with a
+                comma or quote, as ``email.utils.formataddr`` does.  Each
+                string is one recipient: several go in a list.
             subject: the Subject header, any Unicode text.
             body: the plain-text body.
             html: the HTML body; with ``body`` too, both are sent as
@@ -130,8 +134,9 @@ class EasyMailer:
             sender: the envelope sender and From address; else
                 ``default_sender``.
             sender_name: a display name for From.
-            attachments: file paths (read now) and in-memory records, in
-                the order they appear in the message.
+            attachments: file paths (read now; a ``str``, not a
+                ``pathlib.Path``) and in-memory records, in the order they
+                appear in the message.
             reply_to: the Reply-To address.
 
         Raises:
@@ -143,7 +148,13 @@ class EasyMailer:
                 before connecting.
             smtplib.SMTPException: the server refused the login, the sender,
                 every recipient or the message (``smtp_code`` 4xx is
-                temporary, 5xx permanent).
+                temporary, 5xx permanent); SMTPRecipientsRefused with 501
+                for a recipient that is not one parseable address;
+                SMTPNotSupportedError when the server offers no STARTTLS
+                or no login (``use_tls=True`` forgotten).
+            email.errors.MessageError: a line break in a header value
+                (HeaderWriteError, or HeaderParseError when what follows
+                looks like a header), after login; nothing is sent.
             OSError: the connection failed or timed out; ``ssl.SSLError``
                 for TLS failures.
         """

@@ -23,6 +23,14 @@ Ref required_key(PyObject* item, PyObject* key) {
     return Ref::steal(value);
 }
 
+/// The payload for `data`: text as its UTF-8 bytes, anything else unchanged.
+/// (The Base64 step would write a str's code points above 127 as
+/// backslash escapes, corrupting the attachment.)
+Ref payload_of(Ref data) {
+    if (!PyUnicode_Check(data.get())) return data;
+    return check(PyUnicode_AsUTF8String(data.get()));
+}
+
 }  // namespace
 
 Ref mailer_attach_file(const Env& env, Args args) {
@@ -65,7 +73,8 @@ Ref mailer_attach_binary(const Env& env, Args args) {
     auto [maintype, subtype] = split_content_type(env, content_type.get());
     Ref part = mime_base(env, maintype.get(), subtype.get());
 
-    call_method(part.get(), env[S::set_payload], data.get());
+    Ref payload = payload_of(data);
+    call_method(part.get(), env[S::set_payload], payload.get());
     encode_base64(env, part.get());
     add_disposition(env, part.get(), filename.get());
     attach(env, msg, part.get());

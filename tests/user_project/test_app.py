@@ -3,6 +3,8 @@
 import os
 import smtplib
 import ssl
+import subprocess
+import sys
 
 import pytest
 
@@ -13,6 +15,72 @@ from corvenda.testing import Authority, SMTPServer
 def test_signup(mailer, mail_outbox):
     app.signup(mailer, "ann@example.com")
     assert mail_outbox[0]["Subject"] == "Welcome"
+
+
+def test_the_outbox_gives_text_html_attachments_and_links(mailer, mail_outbox):
+    app.send_invoice(mailer, "ann@example.com", 42, b"%PDF-1.4 \x00\xff")
+
+    [received] = mail_outbox
+    assert received.text == "Pay here: https://shop.example/pay?invoice=42&lang=en.\nTotal: 5 €"
+    assert received.html.startswith('<p><a href="https://shop.example/pay?invoice=42&amp;lang=en">')
+    assert [(a.filename, a.content_type, a.data) for a in received.attachments] == [
+        ("invoice-42.pdf", "application/pdf", b"%PDF-1.4 \x00\xff"),
+        ("terms.txt", "text/plain", "Zahlbar in 14 Tagen — danke!".encode()),
+    ]
+    # The HTML link and the same URL in the text part, unescaped, once.
+    assert received.links == ["https://shop.example/pay?invoice=42&lang=en"]
+
+
+def test_the_mailer_fixture_sends_from_an_address(mailer, mail_outbox):
+    mailer.send("ann@example.com", "Hi", body="x")
+    [received] = mail_outbox
+    assert received.envelope_from == "user@example.com"
+    assert [a.addr_spec for a in received["From"].addresses] == ["user@example.com"]
+
+
+def test_wait_for_mail_from_another_thread(mailer, mail_outbox):
+    worker = app.signup_later(mailer, "ann@example.com")
+    try:
+        [received] = mail_outbox.wait_for(1, timeout=30)
+        assert received.envelope_to == ["ann@example.com", app.AUDIT]
+    finally:
+        worker.join(30)
+
+
+# Another process sends through the server: the mailer's settings travel as arguments.
+SEND_FROM_A_CHILD = """
+import sys
+from corvenda.mailer import EasyMailer
+port, ca_file = int(sys.argv[1]), sys.argv[2]
+import os; os.environ["SSL_CERT_FILE"] = ca_file
+EasyMailer("127.0.0.1", port, "user", "password", use_ssl=False, use_tls=True,
+           default_sender="jobs@shop.example").send("ann@example.com", "From a child", body="x")
+"""
+
+
+def test_wait_for_mail_from_another_process(smtp_server, mail_outbox):
+    child = subprocess.Popen([sys.executable, "-c", SEND_FROM_A_CHILD, str(smtp_server.port), smtp_server.ca_file])
+    try:
+        [received] = mail_outbox.wait_for(1, timeout=60)
+        assert received["Subject"] == "From a child"
+    finally:
+        assert child.wait(timeout=60) == 0
+
+
+def test_wait_for_lists_what_did_arrive(smtp_server, mailer, mail_outbox):
+    smtp_server.refuse_recipients("ghost@example.com")
+    app.signup(mailer, "ann@example.com")
+    with pytest.raises(smtplib.SMTPRecipientsRefused):
+        mailer.send("ghost@example.com", "Lost", body="x")
+    smtp_server.wait_idle()
+
+    with pytest.raises(AssertionError) as caught:
+        mail_outbox.wait_for(2, timeout=0.2)
+    assert str(caught.value) == (
+        "expected 2 message(s) within 0.2 s, 1 arrived:\n"
+        "  1. from 'shop@shop.example' to ['ann@example.com', 'audit@shop.example'], subject 'Welcome'\n"
+        "connections that delivered nothing: 1\n"
+        "  EHLO STARTTLS EHLO AUTH MAIL RCPT RSET QUIT")
 
 
 @pytest.mark.parametrize("smtp_server", ["plain", "starttls", "ssl"], indirect=True)

@@ -2,16 +2,22 @@
 
 import email
 import email.policy
+import errno
 import os
 import queue
 import re
 import signal
+import smtplib
+import socket
 import subprocess
 import sys
 import threading
 import time
 
+import pytest
+
 from corvenda.mailer import EasyMailer
+from corvenda.testing import SMTPServer
 
 
 def start_reader(stream):
@@ -75,3 +81,91 @@ def test_dev_server_prints_saves_and_stops_on_sigint(tmp_path, monkeypatch):
         server.wait()
         reader.join(timeout=10)
         server.stdout.close()
+
+
+def run_dev_server(*options):
+    """Start the dev server; returns (process, output queue, reader thread, banner, port)."""
+    process = subprocess.Popen([sys.executable, "-m", "corvenda.testing", "--port", "0", *options],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    output, reader = start_reader(process.stdout)
+    try:
+        banner = read_until(output, "Press Ctrl-C")
+    except BaseException:
+        stop(process, reader)
+        raise
+    return process, output, reader, banner, int(re.search(r"127\.0\.0\.1:(\d+)", banner).group(1))
+
+
+def stop(process, reader):
+    if process.poll() is None:
+        process.send_signal(signal.SIGINT)
+        try:
+            process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            process.kill()
+    process.wait()
+    reader.join(timeout=10)
+    process.stdout.close()
+
+
+def test_ca_dir_keeps_one_ca_across_restarts_and_fault_flags_apply(tmp_path, monkeypatch):
+    ca_dir = tmp_path / "ca"
+    flags = ["--ca-dir", str(ca_dir), "--refuse-recipients", "ghost@example.com", "--fail-next", "MAIL:1:451",
+             "--reject-logins", "1:454", "--drop-connection", "DATA:after"]
+    process, output, reader, banner, port = run_dev_server(*flags)
+    try:
+        ca_file = re.search(r"CA certificate: (\S+)", banner).group(1)
+        assert ca_file == str(ca_dir / "ca.pem")
+        assert "RCPT refused with 550 for ghost@example.com" in banner
+        assert "the next 1 MAIL answered with 451" in banner
+        assert "the next 1 login(s) rejected with 454" in banner
+        assert "the connection dropped at the next 1 DATA, after carrying it out" in banner
+        trusted = tmp_path / "trusted.pem"  # what a client of the first run trusts
+        trusted.write_bytes((ca_dir / "ca.pem").read_bytes())
+        monkeypatch.setenv("SSL_CERT_FILE", str(trusted))
+        mailer = EasyMailer("127.0.0.1", port, "user", "password", use_ssl=False, use_tls=True,
+                            default_sender="app@example.com")
+
+        # Each armed fault in turn, as the same calls on an SMTPServer would.
+        with pytest.raises(smtplib.SMTPAuthenticationError) as caught:
+            mailer.send("ann@example.com", "Hi", body="x")
+        assert caught.value.smtp_code == 454
+        with pytest.raises(smtplib.SMTPSenderRefused) as caught:
+            mailer.send("ann@example.com", "Hi", body="x")
+        assert caught.value.smtp_code == 451
+        with pytest.raises(smtplib.SMTPRecipientsRefused) as caught:
+            mailer.send("ghost@example.com", "Hi", body="x")
+        assert caught.value.recipients == {
+            "ghost@example.com": (550, b"5.1.1 Recipient address rejected")}
+        with pytest.raises(smtplib.SMTPServerDisconnected):
+            mailer.send("ann@example.com", "Stored, then dropped", body="x")
+        assert "Subject: Stored, then dropped" in read_until(output, "Text part")
+    finally:
+        stop(process, reader)
+    assert process.returncode == 0 and (ca_dir / "ca.pem").exists()
+
+    # The next run presents a certificate from the same CA: the queued mail goes through.
+    process, output, reader, banner, port = run_dev_server("--ca-dir", str(ca_dir))
+    try:
+        assert f"CA certificate: {ca_dir / 'ca.pem'}" in banner and "Faults armed" not in banner
+        EasyMailer("127.0.0.1", port, "user", "password", use_ssl=False, use_tls=True,
+                   default_sender="app@example.com").send("ann@example.com", "After restart", body="x")
+        assert "Subject: After restart" in read_until(output, "Text part")
+    finally:
+        stop(process, reader)
+
+
+def test_a_busy_port_is_reported_at_once(monkeypatch):
+    # However long aiosmtpd would wait for a server to come up, a port in use fails at bind.
+    monkeypatch.setenv("AIOSMTPD_CONTROLLER_TIMEOUT", "120")
+    with socket.create_server(("127.0.0.1", 0)) as busy:
+        port = busy.getsockname()[1]
+        result = subprocess.run([sys.executable, "-m", "corvenda.testing", "--port", str(port)],
+                                capture_output=True, text=True, timeout=60)
+        assert result.returncode == 1
+        assert result.stderr == f"corvenda.testing: cannot listen on 127.0.0.1:{port}: Address already in use\n"
+
+        started = time.monotonic()
+        with pytest.raises(OSError) as caught:
+            SMTPServer(port=port).start()
+        assert caught.value.errno == errno.EADDRINUSE and time.monotonic() - started < 60

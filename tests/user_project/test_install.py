@@ -10,7 +10,10 @@ import corvenda.mailer
 def test_imports_the_installed_wheel_with_its_extra_and_plugin():
     assert corvenda.mailer.__file__.startswith(sys.prefix)
     dist = importlib.metadata.distribution("corvenda")
-    assert "testing" in dist.metadata.get_all("Provides-Extra")
+    assert sorted(dist.metadata.get_all("Provides-Extra")) == ["test", "testing"]
+    # The extra for corvenda's own suite is the users' one plus the test runners.
+    assert sorted(r for r in dist.requires if r.endswith('extra == "test"')) == [
+        'corvenda[testing]; extra == "test"', 'hypothesis; extra == "test"', 'pytest; extra == "test"']
     assert [ep.name for ep in dist.entry_points if ep.group == "pytest11"] == ["corvenda"]
 
 

@@ -8,8 +8,8 @@ throwaway certificate authority and a login, and records what arrived::
 
     with SMTPServer("starttls") as server, server.trust():
         server.mailer().send("ann@example.com", "Welcome", body="Hello Ann")
-        [received] = server.messages
-        assert received["Subject"] == "Welcome"
+        [received] = server.messages.wait_for(1)
+        assert received["Subject"] == "Welcome" and received.text == "Hello Ann"
         assert received.envelope_to == ["ann@example.com"]
         assert server.sessions[0].tls_at_auth
 
@@ -18,10 +18,10 @@ available without any setup (see corvenda.testing.plugin).  ``python -m
 corvenda.testing`` runs a development server that prints what arrives.
 """
 
-__all__ = ["Authority", "ReceivedMessage", "SMTPServer", "Session"]
+__all__ = ["Attachment", "Authority", "Outbox", "ReceivedMessage", "SMTPServer", "Session"]
 
 try:
-    from ._server import Authority, ReceivedMessage, Session, SMTPServer
+    from ._server import Attachment, Authority, Outbox, ReceivedMessage, Session, SMTPServer
 except ModuleNotFoundError as error:
     _missing = (error.name or "").partition(".")[0]
     if _missing not in ("aiosmtpd", "trustme"):

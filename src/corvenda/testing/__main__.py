@@ -1,13 +1,17 @@
 """A development SMTP server that shows every message an application sends.
 
     python -m corvenda.testing [--mode starttls] [--port 8025] [--user U --password P] [--save DIR]
+                               [--ca-dir DIR] [fault options]
 
 It listens on 127.0.0.1, requires the login given (default user/password)
 and, in modes "starttls" and "ssl", presents a certificate from a CA made
-for this run; it prints that CA file and how to trust it.  Each arriving
-message is printed as a summary: envelope, headers, MIME tree and text part.
-With --save DIR each message is also written to DIR as an .eml file.
-Ctrl-C (SIGINT) or SIGTERM stops the server; the exit status is then 0.
+for this run (or kept in --ca-dir across runs); it prints that CA file and
+how to trust it.  Each arriving message is printed as a summary: envelope,
+headers, MIME tree and text part.  With --save DIR each message is also
+written to DIR as an .eml file.  The fault options arm the faults of
+SMTPServer at start: --refuse-recipients, --fail-next, --reject-logins and
+--drop-connection.  Ctrl-C (SIGINT) or SIGTERM stops the server; the exit
+status is then 0.  A port in use ends it at once with status 1.
 """
 
 from __future__ import annotations
@@ -20,10 +24,10 @@ import signal
 import sys
 from email.message import EmailMessage
 from types import FrameType
-from typing import cast
+from typing import Any, cast
 
 from corvenda.testing import Authority, ReceivedMessage, SMTPServer
-from corvenda.testing._server import CLIENT_SECURITY, MODES, Mode
+from corvenda.testing._server import CLIENT_SECURITY, MODES, VERBS, Mode
 
 __all__ = ["main", "summary"]
 
@@ -116,7 +120,8 @@ def _save(received: ReceivedMessage, directory: str, number: int) -> str:
     return path
 
 
-def _banner(server: SMTPServer, user: str, password: str, save: str | None) -> str:
+def _banner(server: SMTPServer, user: str, password: str, save: str | None, kept_ca: bool = False,
+            faults: list[str] | None = None) -> str:
     security = ", ".join(f"{name}={value}" for name, value in CLIENT_SECURITY[server.mode].items())
     lines = [f"corvenda.testing: SMTP server on {server.host}:{server.port}, "
              f"mode {server.mode} ({MODE_NOTES[server.mode]})",
@@ -126,11 +131,84 @@ def _banner(server: SMTPServer, user: str, password: str, save: str | None) -> s
         lines += [f"CA certificate: {server.ca_file}",
                   "  Trust it in your application's process, e.g.:",
                   f"    SSL_CERT_FILE={server.ca_file} python3 your_app.py",
-                  "  (ssl.create_default_context() reads SSL_CERT_FILE; the file is removed when this server stops)"]
+                  "  (ssl.create_default_context() reads SSL_CERT_FILE; "
+                  + ("the CA is kept for the next run with this --ca-dir)" if kept_ca
+                     else "the file is removed when this server stops; --ca-dir DIR keeps one CA across runs)")]
     if save:
         lines.append(f"Saving each message to {save}/ as an .eml file")
+    if faults:
+        lines += ["Faults armed:"] + [f"  {fault}" for fault in faults]
     lines.append("Press Ctrl-C to stop.")
     return "\n".join(lines)
+
+
+def _number(text: str, what: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{what} must be a number, not {text!r}") from None
+
+
+def _verb_of(text: str) -> str:
+    verb = text.upper()
+    if verb not in VERBS:
+        raise argparse.ArgumentTypeError(f"unknown SMTP command {text!r}; one of {', '.join(sorted(VERBS))}")
+    return verb
+
+
+def _fail_next(text: str) -> dict[str, Any]:
+    """VERB[:COUNT[:CODE]] -> keyword arguments of SMTPServer.fail_next."""
+    verb, *rest = text.split(":")
+    if len(rest) > 2:
+        raise argparse.ArgumentTypeError(f"expected VERB[:COUNT[:CODE]], not {text!r}")
+    fault: dict[str, Any] = {"command": _verb_of(verb)}
+    if rest:
+        fault["count"] = _number(rest[0], "COUNT")
+    if len(rest) > 1:
+        fault["code"] = _number(rest[1], "CODE")
+    return fault
+
+
+def _drop_connection(text: str) -> dict[str, Any]:
+    """VERB[:COUNT][:after] -> keyword arguments of SMTPServer.drop_connection."""
+    verb, *rest = text.split(":")
+    fault: dict[str, Any] = {"command": _verb_of(verb)}
+    if rest and rest[-1].lower() == "after":
+        fault["after"] = True
+        rest.pop()
+    if len(rest) > 1:
+        raise argparse.ArgumentTypeError(f"expected VERB[:COUNT][:after], not {text!r}")
+    if rest:
+        fault["count"] = _number(rest[0], "COUNT")
+    return fault
+
+
+def _reject_logins(text: str) -> dict[str, Any]:
+    """COUNT[:CODE] -> keyword arguments of SMTPServer.reject_logins."""
+    count, _, code = text.partition(":")
+    fault: dict[str, Any] = {"count": _number(count, "COUNT")}
+    if code:
+        fault["code"] = _number(code, "CODE")
+    return fault
+
+
+def _arm(server: SMTPServer, args: argparse.Namespace) -> list[str]:
+    """Arm the faults given on the command line; returns a line describing each."""
+    armed = []
+    if args.refuse_recipients:
+        server.refuse_recipients(*args.refuse_recipients, code=args.refuse_code)
+        armed.append(f"RCPT refused with {args.refuse_code} for {', '.join(args.refuse_recipients)}")
+    for fault in args.fail_next:
+        server.fail_next(**fault)
+        armed.append(f"the next {fault.get('count', 1)} {fault['command']} answered with {fault.get('code', 451)}")
+    for fault in args.reject_logins:
+        server.reject_logins(**fault)
+        armed.append(f"the next {fault['count']} login(s) rejected with {fault.get('code', 535)}")
+    for fault in args.drop_connection:
+        server.drop_connection(**fault)
+        when = "after carrying it out" if fault.get("after") else "unanswered"
+        armed.append(f"the connection dropped at the next {fault.get('count', 1)} {fault['command']}, {when}")
+    return armed
 
 
 def _interrupt(signum: int, frame: FrameType | None) -> None:
@@ -146,6 +224,21 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--user", default="user", help="login user name (default: user)")
     parser.add_argument("--password", default="password", help="login password (default: password)")
     parser.add_argument("--save", metavar="DIR", help="write each message to DIR as an .eml file")
+    parser.add_argument("--ca-dir", metavar="DIR",
+                        help="keep the CA (ca.pem, ca-key.pem) in DIR and use it again on every start")
+    faults = parser.add_argument_group("faults", "armed at start, as by the SMTPServer methods of the same names")
+    faults.add_argument("--refuse-recipients", metavar="ADDRESS", nargs="+", action="extend", default=[],
+                        help="refuse RCPT for these addresses, for as long as the server runs")
+    faults.add_argument("--refuse-code", metavar="CODE", type=int, default=550,
+                        help="the reply code for refused recipients (default: 550)")
+    faults.add_argument("--fail-next", metavar="VERB[:COUNT[:CODE]]", type=_fail_next, action="append", default=[],
+                        help="answer the next COUNT (1) commands VERB with CODE (451), e.g. RCPT:3:451")
+    faults.add_argument("--reject-logins", metavar="COUNT[:CODE]", type=_reject_logins, action="append",
+                        default=[], help="fail the next COUNT logins with CODE (535)")
+    faults.add_argument("--drop-connection", metavar="VERB[:COUNT][:after]", type=_drop_connection,
+                        action="append", default=[],
+                        help="close the connection when the next COUNT (1) commands VERB arrive; "
+                             "with :after once the command is carried out (DATA:after stores the message)")
     args = parser.parse_args(argv)
     if args.save:
         os.makedirs(args.save, exist_ok=True)
@@ -155,17 +248,21 @@ def main(argv: list[str] | None = None) -> int:
     signal.signal(signal.SIGTERM, _interrupt)
     arrivals: queue.Queue[tuple[ReceivedMessage, list[str]]] = queue.Queue()
     count = 0
-    with Authority() as authority:
+    with Authority(args.ca_dir) as authority:
         server = _ReportingServer(args.mode, arrivals, credentials=(args.user, args.password),
                                   port=args.port, authority=authority)
         try:
+            armed = _arm(server, args)
+        except ValueError as error:
+            parser.error(str(error))
+        try:
             server.start()
         except OSError as error:
-            print(f"corvenda.testing: cannot listen on 127.0.0.1:{args.port}: {error.strerror or error}",
+            print(f"corvenda.testing: cannot listen on 127.0.0.1:{args.port}: {os.strerror(error.errno) if error.errno else error}",
                   file=sys.stderr)
             return 1
         try:
-            print(_banner(server, args.user, args.password, args.save), flush=True)
+            print(_banner(server, args.user, args.password, args.save, bool(args.ca_dir), armed), flush=True)
             while True:
                 try:
                     received, commands = arrivals.get(timeout=0.5)

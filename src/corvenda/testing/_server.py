@@ -6,8 +6,12 @@ import asyncio
 import atexit
 import contextlib
 import email.policy
+import fcntl
 import functools
+import html.parser
 import os
+import re
+import socket
 import ssl
 import tempfile
 import threading
@@ -26,7 +30,7 @@ from aiosmtpd.smtp import AuthResult, Envelope, LoginPassword
 if TYPE_CHECKING:
     from corvenda.mailer import EasyMailer
 
-__all__ = ["Authority", "ReceivedMessage", "SMTPServer", "Session"]
+__all__ = ["Attachment", "Authority", "Outbox", "ReceivedMessage", "SMTPServer", "Session"]
 
 Mode = Literal["plain", "starttls", "ssl"]
 MODES: tuple[Mode, ...] = ("plain", "starttls", "ssl")
@@ -46,22 +50,56 @@ CLIENT_SECURITY: dict[str, dict[str, bool]] = {
 
 # The login a mailer() uses on a server that accepts any login.
 ANY_LOGIN = ("user", "password")
+# The domain of the sender address mailer() makes from a login that is not an address.
+SENDER_DOMAIN = "example.com"
 
 
 class Authority:
-    """A throwaway certificate authority and a certificate it signed for 127.0.0.1 and localhost.
+    """A certificate authority for tests and a certificate it signed for 127.0.0.1 and localhost.
 
-    The CA certificate is written to ``ca_file`` in a private temporary
-    directory, removed by close() (or leaving a ``with`` block).  Servers
-    created without an authority share one per process.
+    Without ``directory`` the CA is a throwaway: its certificate is written
+    to ``ca_file`` in a private temporary directory, removed by close() (or
+    leaving a ``with`` block).  Servers created without an authority share
+    one per process.
+
+    With ``directory`` the CA is kept there (``ca.pem`` and its private key
+    ``ca-key.pem``, created on first use, readable by the owner only) and
+    loaded again by every later Authority for that directory, so clients
+    that trust ``ca_file`` keep trusting servers across restarts.  close()
+    leaves the directory alone.
     """
 
-    def __init__(self) -> None:
-        self._ca = trustme.CA(organization_name="corvenda.testing")
+    CA_FILE = "ca.pem"
+    KEY_FILE = "ca-key.pem"
+
+    def __init__(self, directory: str | os.PathLike[str] | None = None) -> None:
+        self._dir: tempfile.TemporaryDirectory[str] | None = None
+        if directory is None:
+            self._dir = tempfile.TemporaryDirectory(prefix="corvenda-testing-")
+            self.ca_file: str = os.path.join(self._dir.name, self.CA_FILE)
+            self._ca = trustme.CA(organization_name="corvenda.testing")
+            self._ca.cert_pem.write_to_path(self.ca_file)
+        else:
+            self.ca_file = os.path.join(os.path.abspath(directory), self.CA_FILE)
+            self._ca = self._kept(os.path.dirname(self.ca_file))
         self._cert = self._ca.issue_cert("127.0.0.1", "localhost")
-        self._dir = tempfile.TemporaryDirectory(prefix="corvenda-testing-")
-        self.ca_file: str = os.path.join(self._dir.name, "ca.pem")
-        self._ca.cert_pem.write_to_path(self.ca_file)
+
+    @classmethod
+    def _kept(cls, directory: str) -> trustme.CA:
+        """The CA stored in ``directory``, made and stored there first if it holds none."""
+        os.makedirs(directory, mode=0o700, exist_ok=True)
+        cert, key = (os.path.join(directory, name) for name in (cls.CA_FILE, cls.KEY_FILE))
+        # Two servers starting at once with one directory must end up with one CA.
+        with open(os.path.join(directory, ".lock"), "a") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if os.path.exists(cert) or os.path.exists(key):
+                with open(cert, "rb") as cert_pem, open(key, "rb") as key_pem:
+                    return trustme.CA.from_pem(cert_pem.read(), key_pem.read())
+            ca = trustme.CA(organization_name="corvenda.testing")
+            with open(os.open(key, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as out:
+                out.write(ca.private_key_pem.bytes())
+            ca.cert_pem.write_to_path(cert)
+            return ca
 
     def server_context(self) -> ssl.SSLContext:
         """A server-side context presenting the certificate for 127.0.0.1 and localhost."""
@@ -74,8 +112,9 @@ class Authority:
         return ssl.create_default_context(cafile=self.ca_file)
 
     def close(self) -> None:
-        """Remove the CA file."""
-        self._dir.cleanup()
+        """Remove the CA file of a throwaway CA; a kept one stays."""
+        if self._dir is not None:
+            self._dir.cleanup()
 
     def __enter__(self) -> Self:
         return self
@@ -110,6 +149,47 @@ class Session:
 
 _PARSER = BytesParser(policy=email.policy.default)
 
+# A URL in plain text: up to a blank, a quote or an angle bracket.
+_TEXT_URL = re.compile(r"""\b(?:https?|ftp)://[^\s<>"']+""", re.IGNORECASE)
+# Punctuation that ends a sentence rather than the URL before it.
+_TRAILING = ".,;:!?"
+
+
+def _text_urls(text: str) -> list[str]:
+    urls = []
+    for match in _TEXT_URL.finditer(text):
+        url = match.group()
+        while url and (url[-1] in _TRAILING or url[-1] == ")" and url.count(")") > url.count("(")):
+            url = url[:-1]
+        urls.append(url)
+    return urls
+
+
+class _Hrefs(html.parser.HTMLParser):
+    """Collects the href of every <a> and <area>, character references resolved."""
+
+    def __init__(self) -> None:
+        super().__init__(convert_charrefs=True)
+        self.hrefs: list[str] = []
+
+    def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
+        if tag in ("a", "area"):
+            for name, value in attrs:
+                if name == "href" and value and value.strip():
+                    self.hrefs.append(value.strip())
+
+
+@dataclass(frozen=True)
+class Attachment:
+    """One attachment of a received message, decoded."""
+
+    #: The name from Content-Disposition (or Content-Type), decoded; None if it has none.
+    filename: str | None
+    #: The MIME type without parameters, lower case: "application/pdf".
+    content_type: str
+    #: The content, transfer encoding removed.
+    data: bytes
+
 
 @dataclass(eq=False, repr=False)
 class ReceivedMessage:
@@ -117,7 +197,8 @@ class ReceivedMessage:
 
     ``message[...]`` and ``received["Subject"]`` give header values as the
     ``email.policy.default`` parser makes them (``msg["To"].addresses``,
-    ``msg.get_body(("html",))``, ``msg.iter_attachments()``).
+    ``msg.get_body(("html",))``, ``msg.iter_attachments()``); ``text``,
+    ``html``, ``attachments`` and ``links`` give the parts tests look at most.
     """
 
     envelope_from: str
@@ -137,9 +218,92 @@ class ReceivedMessage:
     def __getitem__(self, header: str) -> Any:
         return self.message[header]
 
+    def _body(self, subtype: str) -> str | None:
+        part = self.message.get_body((subtype,))
+        if part is None:
+            return None
+        return str(part.get_content()).replace("\r\n", "\n")
+
+    @functools.cached_property
+    def text(self) -> str | None:
+        """The plain-text body, decoded, line ends as "\\n"; None if the message has none."""
+        return self._body("plain")
+
+    @functools.cached_property
+    def html(self) -> str | None:
+        """The HTML body, decoded, line ends as "\\n"; None if the message has none."""
+        return self._body("html")
+
+    @functools.cached_property
+    def attachments(self) -> list[Attachment]:
+        """The attachments in message order, each with its name, type and decoded bytes."""
+        found = []
+        for part in self.message.iter_attachments():
+            payload = part.get_payload(decode=True)
+            found.append(Attachment(part.get_filename(), part.get_content_type(),
+                                    payload if isinstance(payload, bytes) else b""))
+        return found
+
+    @functools.cached_property
+    def links(self) -> list[str]:
+        """Every link in the message, each once, in order of first appearance.
+
+        First the ``href`` of each ``<a>`` and ``<area>`` of the HTML body,
+        with character references resolved (``&amp;`` becomes ``&``), then
+        the http, https and ftp URLs written in the text body that the HTML
+        did not already give.  A URL in text ends before a blank, quote or
+        angle bracket, and loses trailing sentence punctuation (``.,;:!?``
+        and an unmatched ``)``).
+        """
+        hrefs = _Hrefs()
+        if self.html is not None:
+            hrefs.feed(self.html)
+            hrefs.close()
+        urls = hrefs.hrefs + _text_urls(self.text or "")
+        return list(dict.fromkeys(urls))
+
     def __repr__(self) -> str:
         return (f"<ReceivedMessage from {self.envelope_from!r} to {self.envelope_to!r}"
                 f" subject {self.message['Subject']!r}>")
+
+
+class Outbox(list[ReceivedMessage]):
+    """The messages a server accepted, in arrival order: a list that can also wait for more.
+
+    The server appends from its own thread; wait_for() lets a test wait for
+    mail sent by another thread or process.
+    """
+
+    def __init__(self, sessions: list[Session] | None = None) -> None:
+        super().__init__()
+        self._sessions = sessions if sessions is not None else []
+        self._arrival = threading.Condition()
+
+    def _add(self, message: ReceivedMessage) -> None:
+        with self._arrival:
+            self.append(message)
+            self._arrival.notify_all()
+
+    def wait_for(self, count: int = 1, timeout: float = 10.0) -> list[ReceivedMessage]:
+        """Wait until at least ``count`` messages are here; returns a copy of the list.
+
+        Raises AssertionError after ``timeout`` seconds, listing what did
+        arrive and the connections that delivered nothing.
+        """
+        with self._arrival:
+            if self._arrival.wait_for(lambda: len(self) >= count, timeout):
+                return list(self)
+            arrived = list(self)
+        lines = [f"expected {count} message(s) within {timeout:g} s, {len(arrived)} arrived"
+                 + (":" if arrived else "")]
+        lines += [f"  {n}. from {m.envelope_from!r} to {m.envelope_to!r}, subject {m.message['Subject']!r}"
+                  for n, m in enumerate(arrived, 1)]
+        delivering = {id(m.session) for m in arrived}
+        empty = [s for s in list(self._sessions) if id(s) not in delivering]
+        if empty:
+            lines.append(f"connections that delivered nothing: {len(empty)}")
+            lines += [f"  {' '.join(s.commands)}" for s in empty[-5:]]
+        raise AssertionError("\n".join(lines))
 
 
 @dataclass
@@ -191,8 +355,8 @@ class SMTPServer:
         self.host = host
         self.port = port
         self.authority = authority or _shared_authority()
-        self.messages: list[ReceivedMessage] = []
         self.sessions: list[Session] = []
+        self.messages = Outbox(self.sessions)
         self._lock = threading.Lock()
         self._faults: list[_Fault] = []
         self._login_rejections: list[tuple[int, str]] = []  # (count, reply)
@@ -224,11 +388,19 @@ class SMTPServer:
             options["ssl_context"] = tls
         elif self.mode == "starttls":
             options["tls_context"] = tls
-        controller = _Controller(self, **options)
+        # Bound here, so a port in use fails at once, with the OSError of bind().
+        family = socket.getaddrinfo(self.host, self.port, type=socket.SOCK_STREAM)[0][0]
+        listener = socket.create_server((self.host, self.port), family=family)
+        try:
+            controller = _Controller(self, listener, **options)
+        except BaseException:
+            listener.close()
+            raise
         controller.loop.set_exception_handler(_quiet_connection_errors)
         try:
             controller.start()
         except BaseException:
+            listener.close()
             controller.loop.close()
             raise
         self.port = controller.port
@@ -306,14 +478,20 @@ class SMTPServer:
                 os.unlink(bundle)
 
     def mailer(self, **overrides: Any) -> EasyMailer:
-        """An EasyMailer for this server: its address, security mode and login; ``overrides`` win."""
+        """An EasyMailer for this server: its address, security mode and login; ``overrides`` win.
+
+        Its ``default_sender`` is the login when that is an address, else the
+        login at example.com ("user@example.com"), so From is an address.
+        """
         from corvenda.mailer import EasyMailer
 
         if self._controller is None:
             raise RuntimeError(f"{self!r} is not running; call start() first")
         username, password = self.credentials or ANY_LOGIN
+        sender = username if "@" in username else f"{username}@{SENDER_DOMAIN}"
         options: dict[str, Any] = {"host": self.host, "port": self.port, "username": username,
-                                   "password": password, **CLIENT_SECURITY[self.mode], **overrides}
+                                   "password": password, "default_sender": sender,
+                                   **CLIENT_SECURITY[self.mode], **overrides}
         return EasyMailer(**options)
 
     # -- fault injection ---------------------------------------------------------
@@ -404,7 +582,7 @@ class SMTPServer:
     def _arrived(self, message: ReceivedMessage) -> None:
         """Store an accepted message; subclasses may also report it."""
         with self._lock:
-            self.messages.append(message)
+            self.messages._add(message)
 
     def _authenticate(self, protocol: _SMTP, session: aiosmtpd.smtp.Session, envelope: Envelope,
                       mechanism: str, auth_data: Any) -> AuthResult:
@@ -541,11 +719,12 @@ class _SMTP(aiosmtpd.smtp.SMTP):
 
 
 class _Controller(Controller):
-    """Binds the requested port (0: any free one) and makes one _SMTP per connection."""
+    """Serves on a socket already bound to the requested port and makes one _SMTP per connection."""
 
-    def __init__(self, owner: SMTPServer, **options: Any) -> None:
-        super().__init__(_Handler(owner), hostname=owner.host, port=owner.port, **options)
+    def __init__(self, owner: SMTPServer, listener: socket.socket, **options: Any) -> None:
+        super().__init__(_Handler(owner), hostname=owner.host, port=listener.getsockname()[1], **options)
         self.owner = owner
+        self._listener = listener
 
     def factory(self) -> _SMTP:
         return _SMTP(self.owner, self.handler, **self.SMTP_kwargs)
@@ -554,10 +733,7 @@ class _Controller(Controller):
         return self._bind()
 
     async def _bind(self) -> asyncio.AbstractServer:
-        server = await self.loop.create_server(self._factory_invoker, host=self.hostname, port=self.port,
-                                               ssl=self.ssl_context)
-        self.port = server.sockets[0].getsockname()[1]
-        return server
+        return await self.loop.create_server(self._factory_invoker, sock=self._listener, ssl=self.ssl_context)
 
 
 def _quiet_connection_errors(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:

@@ -11,8 +11,11 @@ smtp_server   an SMTPServer in mode "starttls" with its CA trusted for the
 
               One server per mode serves the whole session; its messages,
               sessions and faults are cleared before every test.
-mail_outbox   the messages (ReceivedMessage) accepted during the current test.
-mailer        an EasyMailer configured for smtp_server.
+mail_outbox   the messages (ReceivedMessage) accepted during the current test,
+              an Outbox: a list with wait_for(count, timeout=10.0) for mail
+              sent from another thread or process.
+mailer        an EasyMailer configured for smtp_server, sending from
+              user@example.com.
 """
 
 from __future__ import annotations
@@ -22,7 +25,7 @@ from typing import TYPE_CHECKING, cast
 
 import pytest
 
-from corvenda.testing import ReceivedMessage, SMTPServer
+from corvenda.testing import Outbox, SMTPServer
 from corvenda.testing._server import MODES, Mode
 
 if TYPE_CHECKING:
@@ -58,12 +61,12 @@ def smtp_server(request: pytest.FixtureRequest, _corvenda_smtp_servers: dict[str
 
 
 @pytest.fixture
-def mail_outbox(smtp_server: SMTPServer) -> list[ReceivedMessage]:
-    """The messages smtp_server accepted during this test, in arrival order (a live list)."""
+def mail_outbox(smtp_server: SMTPServer) -> Outbox:
+    """The messages smtp_server accepted during this test, in arrival order (a live list that can wait)."""
     return smtp_server.messages
 
 
 @pytest.fixture
 def mailer(smtp_server: SMTPServer) -> EasyMailer:
-    """An EasyMailer for smtp_server: its address, security mode and login."""
+    """An EasyMailer for smtp_server: its address, security mode and login, from user@example.com."""
     return smtp_server.mailer()

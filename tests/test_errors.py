@@ -1,0 +1,182 @@
+"""The README's "What can go wrong" table, row by row, through a real SMTP server.
+
+Each case triggers one row's situation and checks the exception class the
+row names and the moment its "When" column gives, from what the server
+recorded (a session per connection, with the commands it received).
+"""
+
+import email.errors
+import pathlib
+import smtplib
+import socket
+import ssl
+
+import jinja2
+import jinja2.exceptions
+import pytest
+
+from corvenda.mailer import EasyMailer
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+
+
+def readme_rows():
+    """{situation: (exception cell, when cell)} of the table under "What can go wrong"."""
+    section = README.read_text(encoding="utf-8").split("## What can go wrong", 1)[1].split("\n## ", 1)[0]
+    rows = {}
+    for line in section.splitlines():
+        cells = [cell.strip() for cell in line.strip().strip("|").split(" | ")]
+        if line.startswith("| ") and len(cells) == 3 and cells[0] != "Situation":
+            rows[cells[0]] = (cells[1], cells[2])
+    return rows
+
+
+def commands(server):
+    return [verb for session in server.sessions for verb in session.commands]
+
+
+def logged_in(server):
+    return any(session.login for session in server.sessions)
+
+
+# What each "When" of the table means in what the server saw.
+WHEN = {
+    "before connecting": lambda server: server.sessions == [],
+    "at construction": lambda server: server.sessions == [],
+    "connecting": lambda server: server.sessions == [],
+    "connecting, before login": lambda server: "AUTH" not in commands(server),
+    "before login": lambda server: "AUTH" not in commands(server),
+    "at login": lambda server: "AUTH" in commands(server) and not logged_in(server),
+    "at submission, after login; no DATA is sent": lambda server: logged_in(server) and "DATA" not in commands(server),
+    "at submission": lambda server: logged_in(server) and "MAIL" in commands(server),
+    "any time after connecting": lambda server: commands(server) != [],
+}
+
+
+def unused_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def send(mailer, **arguments):
+    mailer.send(**{"to": "ann@example.org", "subject": "Hi", "body": "x", **arguments})
+
+
+def template(mailer, name="notification", subject="Hi", context=None):
+    mailer.send_template("ann@example.org", subject, name, context or {"title": "t", "message": "m"})
+
+
+class StrSubclass(str):
+    pass
+
+
+# (situation as the README starts it, exception, server mode, act(server)); the
+# README row gives the "When".
+CASES = {
+    "str-subclass-subject": ("Wrong argument type", TypeError, "plain",
+                             lambda s: send(s.mailer(), subject=StrSubclass("Hi"))),
+    "path-attachment": ("An attachment given as `pathlib.Path`", TypeError, "plain",
+                        lambda s: send(s.mailer(), attachments=[pathlib.Path(__file__)])),
+    "int-data": ("Wrong argument type", TypeError, "plain",
+                 lambda s: send(s.mailer(), attachments=[{"filename": "a.bin", "data": 7}])),
+    "ssl-and-tls": ("`use_ssl=True` with `use_tls=True`", ValueError, "plain",
+                    lambda s: s.mailer(use_ssl=True, use_tls=True)),
+    "no-template-dir": ("A template directory", FileNotFoundError, "plain",
+                        lambda s: s.mailer(template_dir="/nonexistent/templates")),
+    "template-dir-is-a-file": ("A template directory", NotADirectoryError, "plain",
+                               lambda s: s.mailer(template_dir=__file__)),
+    "record-without-data": ("An attachment record without", KeyError, "plain",
+                            lambda s: send(s.mailer(), attachments=[{"filename": "a.txt"}])),
+    "content-type-without-slash": ("A `content_type` without `/`", ValueError, "plain",
+                                   lambda s: send(s.mailer(), attachments=[
+                                       {"filename": "a", "data": b"", "content_type": "pdf"}])),
+    "missing-file": ("An attachment path that is not a file", FileNotFoundError, "plain",
+                     lambda s: send(s.mailer(), attachments=["/nonexistent/report.pdf"])),
+    "unknown-template": ("`send_template`", jinja2.TemplateNotFound, "plain",
+                         lambda s: template(s.mailer(), name="no_such_template")),
+    "missing-variable": ("`send_template`", jinja2.UndefinedError, "plain",
+                         lambda s: template(s.mailer(), context={"title": "t"})),
+    "bad-syntax": ("`send_template`", jinja2.TemplateSyntaxError, "plain",
+                   lambda s: template(s.mailer(), subject="{{ title ")),
+    "sandbox": ("`send_template`", jinja2.exceptions.SecurityError, "plain",
+                lambda s: template(s.mailer(), subject="{{ title.__class__.__mro__ }}")),
+    "nobody-listening": ("Nobody listening", ConnectionRefusedError, "plain",
+                         lambda s: send(s.mailer(port=unused_port()))),
+    "untrusted-certificate": ("The certificate does not chain", ssl.SSLCertVerificationError, "starttls",
+                              lambda s: send(s.mailer())),
+    "no-starttls-offered": ("`use_tls=True` but the server offers no STARTTLS", smtplib.SMTPNotSupportedError,
+                            "plain", lambda s: send(s.mailer(use_tls=True))),
+    "use-tls-forgotten": ("`use_tls=True` but the server offers no STARTTLS", smtplib.SMTPNotSupportedError,
+                          "starttls", lambda s: send(s.mailer(use_tls=False))),
+    "login-refused": ("Login refused", smtplib.SMTPAuthenticationError, "plain",
+                      lambda s: send(s.mailer(password="wrong"))),
+    "line-break": ("A line break that would start a new header line", email.errors.HeaderWriteError, "plain",
+                   lambda s: send(s.mailer(), subject="Hi\nthere")),
+    "line-break-in-attachment-name": ("A line break that would start a new header line",
+                                      email.errors.HeaderWriteError, "plain",
+                                      lambda s: send(s.mailer(), attachments=[{"filename": "a\nb", "data": b""}])),
+    "header-after-line-break": ("A line break that would start a new header line", email.errors.HeaderParseError,
+                                "plain", lambda s: send(s.mailer(), reply_to="a@example.org\r\nBcc: x@example.org")),
+    "non-ascii-envelope": ("An address with non-ASCII letters", UnicodeEncodeError, "plain",
+                           lambda s: send(s.mailer(), bcc="zoë@example.org")),
+    "display-name-with-comma": ("A recipient that is not a bare address", smtplib.SMTPRecipientsRefused, "plain",
+                                lambda s: send(s.mailer(), to="O'Brien, Pat <pat@example.com>")),
+    "two-addresses-in-one-string": ("A recipient that is not a bare address", smtplib.SMTPRecipientsRefused,
+                                    "plain", lambda s: send(s.mailer(), to="ann@example.org, bob@example.org")),
+    "sender-refused": ("Sender refused", smtplib.SMTPSenderRefused, "plain",
+                       lambda s: (s.fail_next("MAIL", code=550), send(s.mailer()))),
+    "recipients-refused": ("Sender refused", smtplib.SMTPRecipientsRefused, "plain",
+                           lambda s: (s.refuse_recipients("ann@example.org"), send(s.mailer()))),
+    "message-refused": ("Sender refused", smtplib.SMTPDataError, "plain",
+                        lambda s: (s.fail_next("DATA", code=554), send(s.mailer()))),
+    "closed-at-auth": ("The server closes the connection", smtplib.SMTPServerDisconnected, "plain",
+                       lambda s: (s.drop_connection("AUTH"), send(s.mailer()))),
+    "closed-at-data": ("The server closes the connection", smtplib.SMTPServerDisconnected, "ssl",
+                       lambda s: (s.drop_connection("DATA"), send(s.mailer()))),
+}
+
+
+# The part of an error's message the README quotes.
+QUOTED = {
+    "path-attachment": str,
+    "no-starttls-offered": str,
+    "use-tls-forgotten": str,
+    "line-break": lambda error: str(error).split(":")[0],
+    "display-name-with-comma": lambda refused: f"code {next(iter(refused.values()))[0]}",
+}
+
+
+def readme_row(prefix):
+    [row] = [(situation, *cells) for situation, cells in readme_rows().items() if situation.startswith(prefix)]
+    return row
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_each_row_raises_what_the_readme_says_when_it_says(case, _shared_servers, ca_pem, monkeypatch):
+    prefix, error, mode, act = CASES[case]
+    situation, exception_cell, when = readme_row(prefix)
+    server = _shared_servers[mode]
+    server.wait_idle(2.0)
+    server.clear()
+    if case == "untrusted-certificate":
+        monkeypatch.delenv("SSL_CERT_FILE")
+
+    with pytest.raises(error) as caught:
+        act(server)
+    server.wait_idle(5.0)
+
+    assert type(caught.value) is error
+    assert f"`{error.__name__}" in exception_cell or f".{error.__name__}" in exception_cell, exception_cell
+    assert WHEN[when](server), (when, [s.commands for s in server.sessions])
+    assert server.messages == []
+    if case in QUOTED:  # what the user sees, quoted in the row
+        seen = caught.value.recipients if case == "display-name-with-comma" else caught.value
+        assert QUOTED[case](seen) in f"{situation} {exception_cell}"
+
+
+def test_every_row_of_the_table_has_a_case():
+    covered = {situation for situation in readme_rows()
+               if any(situation.startswith(prefix) for prefix, *_ in CASES.values())}
+    assert covered == set(readme_rows())
+    assert {when for _, when in readme_rows().values()} <= set(WHEN)

@@ -1,0 +1,28 @@
+"""What corvenda.testing reads out of a received message: links, bodies, attachments."""
+
+import pytest
+
+# (text body, HTML body, expected links)
+LINKS = {
+    "href-unescaped": (None, '<a href="https://x.example/p?a=1&amp;b=2">x</a>', ["https://x.example/p?a=1&b=2"]),
+    "numeric-reference": (None, "<a href='https://x.example/&#x3f;q'>x</a>", ["https://x.example/?q"]),
+    "area-and-upper-case": (None, '<MAP><AREA HREF="https://a.example/m"></MAP><A HREF=" mailto:z@example.org ">',
+                            ["https://a.example/m", "mailto:z@example.org"]),
+    "no-href": (None, '<a name="top">x</a><link href="https://css.example/s.css">', []),
+    "sentence-punctuation": ("Go to https://x.example/a. Or https://x.example/b, or https://x.example/c!", None,
+                             ["https://x.example/a", "https://x.example/b", "https://x.example/c"]),
+    "parentheses": ("(see https://x.example/wiki/A_(b)) and <https://x.example/q?a=1&b=2>", None,
+                    ["https://x.example/wiki/A_(b)", "https://x.example/q?a=1&b=2"]),
+    "html-first-each-once": ("https://x.example/t then https://x.example/h",
+                             '<a href="https://x.example/h">h</a><a href="https://x.example/h">again</a>',
+                             ["https://x.example/h", "https://x.example/t"]),
+}
+
+
+@pytest.mark.parametrize("case", LINKS)
+def test_links(plain_server, mailer_for, case):
+    text, html, expected = LINKS[case]
+    mailer_for(plain_server).send("ann@example.org", "Links", body=text, html=html)
+    [received] = plain_server.messages.wait_for(1)
+    assert received.links == expected
+    assert received.text == text and received.html == html
