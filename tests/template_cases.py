@@ -35,3 +35,61 @@ def variants(name):
 
 
 CASES = [(name, label, variables) for name in TEMPLATES for label, variables in variants(name)]
+
+
+# Attacks on the engine's limits, by family: (family, payload).  Each must end
+# in SecurityError under the default limits.  A payload starting with
+# "file:" is rendered as a template file, others as a subject; `f` is a
+# Python function and `x` the number 1.
+S = "{% set s = 'x' * 999999 %}"
+BIG = "{% set big = [0] * 999999 %}"
+ATTACKS = [
+    ("escape", '{{ "{0.__globals__[os]}".format(f) }}'),
+    ("escape", "{{ '{0.__class__.__mro__}'.format(x) }}"),
+    ("escape", "{{ '{a.__globals__}'.format_map({'a': f}) }}"),
+    ("escape", "{% set fmt = '{0.__class__.__mro__}'.format %}{{ fmt(x) }}"),
+    ("escape", "{{ ('{0.__class__.__mro__}'|attr('format'))(x) }}"),
+    ("escape", "{{ ''.__class__.__mro__ }}{{ cycler.__init__.__globals__ }}"),
+    ("output", S + "{% for i in range(3000) %}{{ s }}{% endfor %}"),
+    ("output", "{% set t = 'x' * 999990 %}{% for i in range(99999) %}{{ t ~ i }}{% endfor %}"),
+    ("output", "file:{% for i in range(99999) %}" + "x" * 3000 + "{% endfor %}"),
+    ("output", "{% set a %}xxxxxxxxxxxxxxxx{% endset %}" + "{% set a %}{{ a }}{{ a }}{% endset %}" * 40),
+    ("output", "{% for i in range(99999) %}{% filter center(999999) %}x{% endfilter %}{% endfor %}"),
+    ("output", "{% for i in range(99999) %}{% call dict(a='x' * 999999) %}{% endcall %}{% endfor %}"),
+    ("output", S + "{% macro m() %}{{ s }}{% endmacro %}{% for i in range(3000) %}{% set c = m() %}{% endfor %}"),
+    ("value", S + "{{ [s] * 3000 }}"),
+    ("value", S + "{{ [[s] * 3000] ~ '' }}"),
+    ("value", S + "{{ ('%(a)s' * 3000) % {'a': s} }}"),
+    ("value", S + "{{ ('{0}' * 3000).format(s) }}"),
+    ("value", "{{ '{0:{1}}'.format('x', '>3000000000') }}"),
+    ("value", "{{ '{0:{1[0]}}'.format('x', ['>3000000000']) }}"),
+    ("value", "{{ '{0:{1}}'.format('x', '0' * 300 ~ '3000000000') }}"),
+    ("value", "{{ '%(a(b))3000000000s' % {'a(b)': 'x'} }}"),
+    ("value", "{{ ('x' * 1000).translate(['y' * 100000] * 200) }}"),
+    ("value", "{% set ns = namespace(s='ab') %}{% for i in range(40) %}{% set ns.s = ns.s ~ ns.s %}{% endfor %}"),
+    ("value", "file:" + S + "{% set ns = namespace() %}"
+     + "".join("{%% set ns.a%d = s %%}" % i for i in range(2000)) + "{{ ns }}"),
+    ("value", S + "{{ ([s] * 3000)|pprint }}{{ ([s] * 3000)|tojson }}"),
+    ("value", S + "{{ ([s] * 3000)|string }}"),
+    ("value", S + "{{ ([s] * 3000)|join }}"),
+    ("cpu", "{{ ([0] * 999999)|map('string')|select|list|length }}"),
+    ("cpu", "{{ ('<>' * 499999)|striptags }}"),
+    ("cpu", "{{ ('x' * 999999)|wordwrap(1) }}"),
+    ("cpu", "{{ ('.' * 999999 ~ 'x')|urlize }}"),
+    ("cpu", BIG + "{% for i in range(99999) %}{% if -1 in big %}{% endif %}{% endfor %}"),
+    ("cpu", BIG + "{% for i in range(99999) %}{{ -1 is in big }}{% endfor %}"),
+    ("cpu", BIG + "{% for i in range(99999) %}{{ big[1:]|length }}{% endfor %}"),
+    ("cpu", "{% set b = 7 ** 11000 %}{% for i in range(99999) %}{{ (b * b) // (b + 1) % 2 }}{% endfor %}"),
+    ("cpu", "{% for i in range(99999) %}{% for j in range(99999) %}{% endfor %}{% endfor %}"),
+    ("cpu", "{% macro f(n) %}{% if n %}{{ f(n - 1) }}{{ f(n - 1) }}{% endif %}{% endmacro %}{{ f(40) }}"),
+    ("cpu", "file:{% set b = [0] * 99999 %}{% for i in range(99999) %}"
+     + "{% if b == b %}{% endif %}" * 2000 + "{% endfor %}"),
+    ("memory", "{{ range(99999)|map('center', 999999)|list|length }}"),
+    ("memory", "{% for i in range(99999) %}{% set ns = namespace(l=[[0] * 999999] * 99) %}{% endfor %}"),
+    ("memory", "{{ {}.fromkeys([0] * 999999 * 2) }}"),
+    ("source", "{{ a }}" * 150000),
+    ("source", "file:{{ " + "a~" * 40000 + "a }}"),
+    ("int", "{{ (0).from_bytes(('x' * 1000000).encode()) }}"),
+    ("int", "{{ ('f' * 999999)|int(base=16) }}"),
+    ("subject", "{{ 'x' * 999 }}"),
+]
