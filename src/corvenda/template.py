@@ -47,6 +47,11 @@ from corvenda._plaintext import wrap_text
 
 __all__ = ["STRING_CACHE_LIMIT", "TemplateEngine"]
 
+# The str.format checks build on the hook that Jinja2 3.1.5 added and 3.1.6
+# completed (both str.format advisories fixed); older releases lack it.
+if not hasattr(ImmutableSandboxedEnvironment, "wrap_str_format"):
+    raise ImportError("corvenda.template needs Jinja2 3.1.6 or newer")
+
 BUILTIN_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
 
 # Compiled render_string() templates kept per engine, keyed by their text;
