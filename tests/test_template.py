@@ -308,3 +308,15 @@ def test_attacks_end_in_security_error_within_memory(tmp_path, family, payload):
     result = json.loads(child.stdout)
     assert result["outcome"].startswith("jinja2.exceptions.SecurityError"), report
     assert result["peak_mb"] <= 100, report
+
+
+def test_a_subject_word_too_long_for_a_header_line_is_refused_before_connecting(starttls_server, ca_pem):
+    mailer, context = starttls_server.mailer(), {"title": "T", "message": "M"}
+    word = "x" * 994
+    mailer.send_template("ann@example.com", "Re: {{ w }}", "notification", context | {"w": word})
+    assert str(starttls_server.messages[0].message["Subject"]) == "Re: " + word
+    starttls_server.wait_idle(2.0)
+    starttls_server.clear()
+    with pytest.raises(SecurityError, match=r"word of 999 characters, over the limit max_subject_word \(998\)"):
+        mailer.send_template("ann@example.com", "Re: {{ w }}", "notification", context | {"w": word + "xxxxx"})
+    assert starttls_server.sessions == [] and starttls_server.messages == []
