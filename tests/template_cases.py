@@ -1,9 +1,16 @@
-"""Variables for rendering every built-in template the ways recipients meet it.
+"""Variables for rendering every built-in template the ways recipients meet it,
+and attacks on the template engine's limits.
 
 Shared by the browser and spam-filter checks: for each template its full
 variables, its minimal (required only) variables, and the full variables with
-a 300-character unbroken token in every free-text variable and URL.
+a 300-character unbroken token in every free-text variable and URL.  The
+attacks are shared by the template tests and bench/templates.py.
 """
+
+import json
+import os
+import subprocess
+import sys
 
 LONG = "x" * 300
 LONG_URL = "https://example.com/r?t=" + "A1b2" * 69
@@ -93,3 +100,48 @@ ATTACKS = [
     ("int", "{{ ('f' * 999999)|int(base=16) }}"),
     ("subject", "{{ 'x' * 999 }}"),
 ]
+
+
+# Renders one attack in a fresh interpreter whose address space may grow by
+# 300 MB past the warmed-up engine and that the kernel stops after 10 s of
+# CPU; prints what happened, the peak memory above that baseline and the
+# CPU time of the render.
+_ATTACK_CHILD = """
+import json, os, resource, sys, time
+from corvenda.template import TemplateEngine
+payload, folder = sys.stdin.read(), sys.argv[1]
+engine = TemplateEngine(None)
+engine.render("notification.html", {"title": "t", "message": "m"})
+with open("/proc/self/status") as status:
+    vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + 300 * 2**20, vm + 300 * 2**20))
+resource.setrlimit(resource.RLIMIT_CPU, (10, 10))
+variables = {"f": TemplateEngine.render, "x": 1}
+base, start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, time.process_time()
+try:
+    if payload.startswith("file:"):
+        with open(os.path.join(folder, "t.txt"), "w") as f:
+            f.write(payload[5:])
+        TemplateEngine(folder).render("t.txt", variables)
+        outcome = "rendered"
+    else:
+        outcome = "rendered " + repr(engine.render_string(payload, variables)[:80])
+except BaseException as error:
+    outcome = f"{type(error).__module__}.{type(error).__name__}: {str(error)[:200]}"
+peak = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base) / 1024
+print(json.dumps({"outcome": outcome, "peak_mb": round(peak, 1), "cpu_s": round(time.process_time() - start, 2)}))
+"""
+
+
+def run_attack(payload, folder, python=sys.executable):
+    """Render ``payload`` in a child interpreter (see _ATTACK_CHILD); return
+    its outcome, peak memory (MB above the baseline) and CPU seconds."""
+    import corvenda.template
+
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(corvenda.template.__file__))
+    child = subprocess.run([python, "-c", _ATTACK_CHILD, str(folder)], input=payload,
+                           capture_output=True, text=True, timeout=120, env=env)
+    if child.returncode != 0:
+        return {"outcome": f"exit {child.returncode}: {child.stderr[-800:]}", "peak_mb": None, "cpu_s": None}
+    return json.loads(child.stdout)

@@ -1,8 +1,5 @@
-import json
 import os
 import pathlib
-import subprocess
-import sys
 from concurrent.futures import ThreadPoolExecutor
 
 import jinja2
@@ -11,7 +8,7 @@ from jinja2.exceptions import SecurityError
 
 import corvenda.template
 from corvenda.template import TemplateEngine
-from template_cases import ATTACKS
+from template_cases import ATTACKS, run_attack
 
 LAYOUT_VARS = {"recipient_name": "Ann", "product_name": "Acme", "footer": "Acme Ltd", "occurred_at": "2026-03-04 05:06:07"}
 BUILTINS = {  # template: (required variables, optional variables)
@@ -238,6 +235,7 @@ def _file(engine, text):
 BOUNDARIES = {
     "max_source": lambda engine, n: _file(engine, "x" * n),
     "max_string_source": lambda engine, n: engine.render_string("x" * n),
+    "max_nodes": lambda engine, n: engine.render_string("{{ x }}" * (n - 1), {"x": ""}),  # n - 1 names, 1 output
     "max_output": lambda engine, n: engine.render_string(
         "{% set a %}{{ 'x' * 20 }}{% endset %}{{ a }}{% filter upper %}" + "y" * 20 + "{% endfilter %}" + "z" * (n - 80)),
     "max_length": lambda engine, n: engine.render_string("{{ ('x' * n)|length }}{{ ([0] * n)|length }}", {"n": n}),
@@ -266,46 +264,10 @@ def test_cpu_deadline_is_checked_while_the_render_runs():
         engine.render_string(source, {"items": [0] * 1000})
 
 
-# Renders one attack in a fresh interpreter whose address space may grow by
-# 300 MB past the warmed-up engine and that the kernel stops after 10 s of
-# CPU; prints what happened, the peak memory above that baseline and the
-# CPU time of the render.
-_ATTACK_CHILD = """
-import json, os, resource, sys, time
-from corvenda.template import TemplateEngine
-payload, folder = sys.stdin.read(), sys.argv[1]
-engine = TemplateEngine(None)
-engine.render("notification.html", {"title": "t", "message": "m"})
-with open("/proc/self/status") as status:
-    vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (vm + 300 * 2**20, vm + 300 * 2**20))
-resource.setrlimit(resource.RLIMIT_CPU, (10, 10))
-variables = {"f": TemplateEngine.render, "x": 1}
-base, start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, time.process_time()
-try:
-    if payload.startswith("file:"):
-        with open(os.path.join(folder, "t.txt"), "w") as f:
-            f.write(payload[5:])
-        TemplateEngine(folder).render("t.txt", variables)
-        outcome = "rendered"
-    else:
-        outcome = "rendered " + repr(engine.render_string(payload, variables)[:80])
-except BaseException as error:
-    outcome = f"{type(error).__module__}.{type(error).__name__}: {str(error)[:200]}"
-peak = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base) / 1024
-print(json.dumps({"outcome": outcome, "peak_mb": round(peak, 1), "cpu_s": round(time.process_time() - start, 2)}))
-"""
-
-
 @pytest.mark.parametrize("family, payload", ATTACKS, ids=[f"{family}-{i}" for i, (family, _) in enumerate(ATTACKS)])
 def test_attacks_end_in_security_error_within_memory(tmp_path, family, payload):
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
-    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(corvenda.template.__file__))
-    child = subprocess.run([sys.executable, "-c", _ATTACK_CHILD, str(tmp_path)], input=payload,
-                           capture_output=True, text=True, timeout=120, env=env)
-    report = f"{family} attack {payload[:120]!r}: exit {child.returncode}, {child.stdout.strip()} {child.stderr[-800:]}"
-    assert child.returncode == 0, report
-    result = json.loads(child.stdout)
+    result = run_attack(payload, tmp_path)
+    report = f"{family} attack {payload[:120]!r}: {result}"
     assert result["outcome"].startswith("jinja2.exceptions.SecurityError"), report
     assert result["peak_mb"] <= 100, report
 

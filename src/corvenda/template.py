@@ -26,6 +26,7 @@ value.
 import contextvars
 import errno
 import functools
+import inspect
 import json
 import os
 import re
@@ -114,7 +115,7 @@ def _spend(count: int) -> None:
 
 
 def _count_output(size: int) -> None:
-    budget = _current()
+    budget = _budget.get() or _current()
     budget.output_left -= size
     if budget.output_left < 0:
         raise _over(budget, "max_output", "characters rendered in total")
@@ -306,6 +307,8 @@ def _total_length(items: list[Any]) -> int:
         return sum(_text_size(item, limit) for item in items)
 
 
+_FORMATS = frozenset(["format", "format_map"])
+
 # Methods whose result size their arguments choose.
 _CHECKED_METHODS = frozenset(["ljust", "rjust", "center", "zfill", "expandtabs", "join", "replace",
                               "translate", "to_bytes", "from_bytes", "fromkeys"])
@@ -435,22 +438,40 @@ def _charged_filters(filters: dict[str, Any]) -> None:
         filters[name] = _charged_filter(name, original, checks.get(name))
 
 
+# Types a filter's value is most often of, checked by identity first.
+_SCALARS = frozenset([int, float, bool, type(None)])
+_CONTAINERS = frozenset([list, tuple, dict, set, frozenset, range])
+
+
 def _charged_filter(name: str, original: Any, check: Callable[..., None] | None) -> Any:
     # Filters marked to receive the environment or a context get it first.
     skip = 0 if getattr(original, "jinja_pass_arg", None) is None else 1
     stringifies, iterates = name in _STRINGIFYING, name in _ITERATING
+    what = f"the {name} filter"
 
     @functools.wraps(original)
     def charged(*args: Any, **kwargs: Any) -> Any:
+        budget = _budget.get() or _current()
         value = args[skip] if len(args) > skip else None
-        if isinstance(value, Iterator):
-            value = _counting(value)
-            args = (*args[:skip], value, *args[skip + 1:])
-        elif iterates and isinstance(value, str):
-            _spend(len(value))
-        _spend(1 + _cost(value))
-        if stringifies and not isinstance(value, str):
-            _checked_text_size(f"the {name} filter", value)
+        kind = type(value)
+        if kind is str or kind is Markup:
+            cost = 1 + (len(value) if iterates else len(value) // CHARS_PER_STEP)
+        elif kind in _CONTAINERS:
+            cost = 1 + len(value)
+            if stringifies:
+                _checked_text_size(what, value)
+        elif kind in _SCALARS:
+            cost = 1
+        else:
+            cost = 1 + _cost(value)
+            if hasattr(kind, "__next__"):  # an iterator, such as another filter's result
+                value = _counting(value)
+                args = (*args[:skip], value, *args[skip + 1:])
+            elif stringifies and not isinstance(value, str):
+                _checked_text_size(what, value)
+        budget.work_left -= cost
+        if budget.work_left < budget.clock_at:
+            _spend(0)
         if check is not None:
             check(*args[skip:], **kwargs)
         return original(*args, **kwargs)
@@ -463,7 +484,7 @@ def _charged_test(original: Any) -> Any:
 
     @functools.wraps(original)
     def charged(*args: Any, **kwargs: Any) -> Any:
-        _spend(1 + sum(map(_cost, args)))
+        _spend(1 + sum(map(_cost, args[1:])))
         return original(*args, **kwargs)
 
     return charged
@@ -479,20 +500,27 @@ def _lipsum(original: Any) -> Callable[..., str]:
 
 
 @pass_eval_context
-def _finalize(eval_ctx: EvalContext, value: Any) -> str:
-    """Every {{ expression }}: made a str (escaped where autoescaping) and counted."""
-    budget = _current()
-    if not isinstance(value, str):
+def _finalize(eval_ctx: EvalContext, value: Any) -> Any:
+    """Every {{ expression }}: counted as the text it prints, checked before it is made."""
+    budget = _budget.get() or _current()
+    kind = type(value)
+    if kind is str:
+        if eval_ctx.autoescape:
+            size = (len(value) + 4 * (value.count("&") + value.count('"') + value.count("'"))
+                    + 3 * (value.count("<") + value.count(">")))
+        else:
+            size = len(value)
+    elif kind is Markup:
+        size = len(value)
+    else:
         size = _checked_text_size("printing a value", value)
         if size > budget.output_left:
-            _count_output(size)
+            _count_output(size)  # refused before it is made
         value = escape(value) if eval_ctx.autoescape else str(value)
-    elif eval_ctx.autoescape and not isinstance(value, Markup):
-        size = _escaped_size(value)
-        if size > budget.output_left:
-            _count_output(size)  # refused before escaping
-        value = escape(value)
-    _count_output(len(value))
+        size = len(value)
+    budget.output_left -= size
+    if budget.output_left < 0:
+        raise _over(budget, "max_output", "characters rendered in total")
     return value
 
 
@@ -506,6 +534,13 @@ class _BoundedCodeGenerator(CodeGenerator):
     checks ``~`` concatenations before they are made."""
 
     def visit_Template(self, node: nodes.Template, frame: Frame | None = None) -> None:
+        # Compiling costs time and memory in proportion to the nodes (about
+        # 6 KB each in the costliest shapes): refused before it starts.
+        limit = self.environment.limits.max_nodes  # type: ignore[attr-defined]
+        count = sum(1 for _ in node.find_all(nodes.Node))
+        if count > limit:
+            raise SecurityError(f"the template has {count:,} expressions, tags and texts, over the limit "
+                                f"max_nodes ({limit:,})")
         # Every for loop spends one step per item.
         for loop in node.find_all(nodes.For):
             loop.iter = nodes.Filter(loop.iter, _COUNTED_FILTER, [], [], None, None, lineno=loop.iter.lineno)
@@ -526,7 +561,11 @@ class _BoundedCodeGenerator(CodeGenerator):
         self.write("))")
 
     def visit_Operand(self, node: nodes.Operand, frame: Frame) -> None:
-        # a == b, a in b and the like go through b: they pay for it.
+        # a == b, a in b and the like go through b: they pay for it (a
+        # literal is as long as the source allows).
+        if isinstance(node.expr, nodes.Const):
+            super().visit_Operand(node, frame)
+            return
         self.write(f" {operators[node.op]} environment.compared(")
         self.visit(node.expr, frame)
         self.write(")")
@@ -567,11 +606,13 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
     def __init__(self, limits: "TemplateEngine", **options: Any) -> None:
         super().__init__(finalize=_finalize, **options)
         self.limits = limits
+        self.count_output = _count_output  # called from the compiled templates
         self.filters["wraptext"] = wrap_text
         _charged_filters(self.filters)
         self.filters[_COUNTED_FILTER] = _counted
         for name, test in list(self.tests.items()):
-            self.tests[name] = _charged_test(test)
+            if len(inspect.signature(test).parameters) > 1:  # tests of one value cost what a step does
+                self.tests[name] = _charged_test(test)
         self.globals["lipsum"] = _lipsum(self.globals["lipsum"])
 
     def preprocess(self, source: str, name: str | None = None, filename: str | None = None) -> str:
@@ -583,17 +624,15 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
         return super().preprocess(source, name, filename)
 
     @staticmethod
-    def count_output(size: int) -> None:
-        _count_output(size)
-
-    @staticmethod
     def counted(value: Any) -> Any:
         _count_output(_text_size(value, _current().output_left))
         return value
 
     @staticmethod
     def compared(value: Any) -> Any:
-        _spend(_cost(value))
+        cost = _cost(value)
+        if cost:
+            _spend(cost)
         return value
 
     @staticmethod
@@ -663,6 +702,8 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
 
     def wrap_str_format(self, value: Any) -> Callable[..., str] | None:
         """The sandbox's str.format and format_map, refused before they make a value over max_length."""
+        if not isinstance(value, (types.MethodType, types.BuiltinMethodType)) or value.__name__ not in _FORMATS:
+            return None  # the common case, answered without the call below
         sandboxed = super().wrap_str_format(value)
         if sandboxed is None:
             return None
@@ -695,6 +736,8 @@ class TemplateEngine:
     max_source: int = 65_536
     #: Longest render_string() text, such as a subject, in characters.
     max_string_source: int = 4_096
+    #: Most expressions, tags and texts (parsed nodes) in one template or text.
+    max_nodes: int = 5_000
     #: Characters one render produces in total: everything printed,
     #: including text captured by {% set %}, {% filter %}, {% call %} and
     #: macros (captured text counts again when it is printed).
