@@ -452,7 +452,7 @@ def _charged_filter(name: str, original: Any, check: Callable[..., None] | None)
     @functools.wraps(original)
     def charged(*args: Any, **kwargs: Any) -> Any:
         budget = _budget.get() or _current()
-        value = args[skip] if len(args) > skip else None
+        value: Any = args[skip] if len(args) > skip else None
         kind = type(value)
         if kind is str or kind is Markup:
             cost = 1 + (len(value) if iterates else len(value) // CHARS_PER_STEP)
@@ -499,17 +499,19 @@ def _lipsum(original: Any) -> Callable[..., str]:
     return lipsum
 
 
+_ESCAPED = re.compile(r"[&<>\"']")
+
+
 @pass_eval_context
 def _finalize(eval_ctx: EvalContext, value: Any) -> Any:
     """Every {{ expression }}: counted as the text it prints, checked before it is made."""
     budget = _budget.get() or _current()
     kind = type(value)
     if kind is str:
-        if eval_ctx.autoescape:
-            size = (len(value) + 4 * (value.count("&") + value.count('"') + value.count("'"))
-                    + 3 * (value.count("<") + value.count(">")))
-        else:
-            size = len(value)
+        size = len(value)
+        if eval_ctx.autoescape and _ESCAPED.search(value):
+            size += (4 * (value.count("&") + value.count('"') + value.count("'"))
+                     + 3 * (value.count("<") + value.count(">")))
     elif kind is Markup:
         size = len(value)
     else:
@@ -610,7 +612,8 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
         self.filters["wraptext"] = wrap_text
         _charged_filters(self.filters)
         self.filters[_COUNTED_FILTER] = _counted
-        for name, test in list(self.tests.items()):
+        tests: dict[str, Any] = self.tests
+        for name, test in list(tests.items()):
             if len(inspect.signature(test).parameters) > 1:  # tests of one value cost what a step does
                 self.tests[name] = _charged_test(test)
         self.globals["lipsum"] = _lipsum(self.globals["lipsum"])
@@ -684,11 +687,14 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
         return super().call_binop(context, operator, left, right)
 
     def call(self, context: Context, obj: Any, /, *args: Any, **kwargs: Any) -> Any:
+        budget = _budget.get() or _current()
         kind = type(obj)
-        if kind is Macro:  # passing a value to a macro does not go through it
-            cost = 1
-        else:
-            cost = 1 + sum(map(_cost, args)) + (sum(map(_cost, kwargs.values())) if kwargs else 0)
+        cost = 1
+        if kind is not Macro:  # passing a value to a macro does not go through it
+            if args:
+                cost += sum(map(_cost, args))
+            if kwargs:
+                cost += sum(map(_cost, kwargs.values()))
         if kind is types.BuiltinMethodType:
             cost += _cost(obj.__self__)
             if obj.__name__ in _CHECKED_METHODS:
@@ -697,7 +703,9 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
                 args = _check_method(obj, args, kwargs)
         elif kind is LoopContext and args:  # a recursive loop(...) call
             args = (_counted(args[0]), *args[1:])
-        _spend(cost)
+        budget.work_left -= cost
+        if budget.work_left < budget.clock_at:
+            _spend(0)
         return super().call(context, obj, *args, **kwargs)
 
     def wrap_str_format(self, value: Any) -> Callable[..., str] | None:
