@@ -36,7 +36,7 @@ import tempfile
 import time
 from collections.abc import Mapping
 
-from jinja2 import ChoiceLoader, DictLoader, Environment, FileSystemLoader, StrictUndefined, select_autoescape
+from jinja2 import ChoiceLoader, Environment, FileSystemLoader, StrictUndefined, nodes, select_autoescape
 from jinja2.sandbox import ImmutableSandboxedEnvironment
 
 import corvenda.template
@@ -153,7 +153,9 @@ def headroom():
         jobs += [(f"user {name}", name, template_cases.LAYOUT | USER_VARIABLES[name]) for name in USER_TEMPLATES]
         sources = [os.path.join(d, n) for d in (BUILTIN_DIR, folder) for n in os.listdir(d)]
         used = {"max_source": max(os.path.getsize(p) for p in sources),
-                "max_string_source": len(USER_SUBJECT)}
+                "max_string_source": len(USER_SUBJECT),
+                "max_nodes": max(sum(1 for _ in engine._env.parse(open(p).read()).find_all(nodes.Node))
+                                 for p in sources)}
         worst = {"max_output": 0, "max_work": 0, "max_cpu_seconds": 0.0, "max_subject_word": 0}
         for label, name, variables in jobs:
             for _ in range(2):  # the second render is the one of a compiled template

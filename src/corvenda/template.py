@@ -214,8 +214,11 @@ def _counted(iterable: Iterable[Any]) -> Iterable[Any]:
 
 
 def _counting(iterable: Iterable[Any]) -> Iterator[Any]:
+    budget = _budget.get() or _current()
     for item in iterable:
-        _spend(1)
+        budget.work_left -= 1
+        if budget.work_left < budget.clock_at:
+            _spend(0)
         yield item
 
 
@@ -499,7 +502,7 @@ def _lipsum(original: Any) -> Callable[..., str]:
     return lipsum
 
 
-_ESCAPED = re.compile(r"[&<>\"']")
+_escaped_chars = re.compile(r"[&<>\"']").search
 
 
 @pass_eval_context
@@ -509,7 +512,7 @@ def _finalize(eval_ctx: EvalContext, value: Any) -> Any:
     kind = type(value)
     if kind is str:
         size = len(value)
-        if eval_ctx.autoescape and _ESCAPED.search(value):
+        if eval_ctx.autoescape and _escaped_chars(value):
             size += (4 * (value.count("&") + value.count('"') + value.count("'"))
                      + 3 * (value.count("<") + value.count(">")))
     elif kind is Markup:
@@ -691,10 +694,14 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
         kind = type(obj)
         cost = 1
         if kind is not Macro:  # passing a value to a macro does not go through it
-            if args:
-                cost += sum(map(_cost, args))
-            if kwargs:
-                cost += sum(map(_cost, kwargs.values()))
+            for arg in (*args, *kwargs.values()) if kwargs else args:
+                arg_kind = type(arg)
+                if arg_kind is str:
+                    cost += len(arg) // CHARS_PER_STEP
+                elif arg_kind in _CONTAINERS:
+                    cost += len(arg)
+                elif arg_kind not in _SCALARS:
+                    cost += _cost(arg)
         if kind is types.BuiltinMethodType:
             cost += _cost(obj.__self__)
             if obj.__name__ in _CHECKED_METHODS:
