@@ -154,7 +154,7 @@ def headroom():
         sources = [os.path.join(d, n) for d in (BUILTIN_DIR, folder) for n in os.listdir(d)]
         used = {"max_source": max(os.path.getsize(p) for p in sources),
                 "max_string_source": len(USER_SUBJECT),
-                "max_nodes": max(sum(1 for _ in engine._env.parse(open(p).read()).find_all(nodes.Node))
+                "max_nodes": max(sum(1 for _ in engine._env.parse(open(p).read(), os.path.basename(p)).find_all(nodes.Node))
                                  for p in sources)}
         worst = {"max_output": 0, "max_work": 0, "max_cpu_seconds": 0.0, "max_subject_word": 0}
         for label, name, variables in jobs:
@@ -183,7 +183,7 @@ def headroom():
 # Sources as large as the limits let through, in the shape that costs most to compile.
 ALLOWED_WORST = [
     ("largest subject", "{{ " + "x~" * ((TemplateEngine.max_string_source - 7) // 2) + "x }}"),
-    ("largest file", "file:{{ " + "x~" * ((TemplateEngine.max_source - 7) // 2) + "x }}"),
+    ("largest file", "file:{{ " + "x~" * (TemplateEngine.max_nodes - 3) + "x }}"),  # max_nodes nodes
 ]
 
 

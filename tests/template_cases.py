@@ -75,7 +75,7 @@ ATTACKS = [
     ("value", "{{ ('x' * 1000).translate(['y' * 100000] * 200) }}"),
     ("value", "{% set ns = namespace(s='ab') %}{% for i in range(40) %}{% set ns.s = ns.s ~ ns.s %}{% endfor %}"),
     ("value", "file:" + S + "{% set ns = namespace() %}"
-     + "".join("{%% set ns.a%d = s %%}" % i for i in range(2000)) + "{{ ns }}"),
+     + "".join("{%% set ns.a%d = s %%}" % i for i in range(1000)) + "{{ ns }}"),
     ("value", S + "{{ ([s] * 3000)|pprint }}{{ ([s] * 3000)|tojson }}"),
     ("value", S + "{{ ([s] * 3000)|string }}"),
     ("value", S + "{{ ([s] * 3000)|join }}"),
@@ -90,12 +90,12 @@ ATTACKS = [
     ("cpu", "{% for i in range(99999) %}{% for j in range(99999) %}{% endfor %}{% endfor %}"),
     ("cpu", "{% macro f(n) %}{% if n %}{{ f(n - 1) }}{{ f(n - 1) }}{% endif %}{% endmacro %}{{ f(40) }}"),
     ("cpu", "file:{% set b = [0] * 99999 %}{% for i in range(99999) %}"
-     + "{% if b == b %}{% endif %}" * 2000 + "{% endfor %}"),
+     + "{% if b == b %}{% endif %}" * 800 + "{% endfor %}"),
     ("memory", "{{ range(99999)|map('center', 999999)|list|length }}"),
     ("memory", "{% for i in range(99999) %}{% set ns = namespace(l=[[0] * 999999] * 99) %}{% endfor %}"),
     ("memory", "{{ {}.fromkeys([0] * 999999 * 2) }}"),
     ("source", "{{ a }}" * 150000),
-    ("source", "file:{{ " + "a~" * 40000 + "a }}"),
+    ("source", "file:{{ " + "a~" * 30000 + "a }}"),
     ("int", "{{ (0).from_bytes(('x' * 1000000).encode()) }}"),
     ("int", "{{ ('f' * 999999)|int(base=16) }}"),
     ("subject", "{{ 'x' * 999 }}"),
