@@ -517,6 +517,9 @@ def _finalize(eval_ctx: EvalContext, value: Any) -> Any:
                      + 3 * (value.count("<") + value.count(">")))
     elif kind is Markup:
         size = len(value)
+    elif kind in _SCALARS:  # numbers print short (an int over 4,300 digits is refused by str())
+        value = str(value)
+        size = len(value)
     else:
         size = _checked_text_size("printing a value", value)
         if size > budget.output_left:
