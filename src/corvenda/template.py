@@ -511,10 +511,7 @@ def _finalize(eval_ctx: EvalContext, value: Any) -> Any:
     budget = _budget.get() or _current()
     kind = type(value)
     if kind is str:
-        size = len(value)
-        if eval_ctx.autoescape and _escaped_chars(value):
-            size += (4 * (value.count("&") + value.count('"') + value.count("'"))
-                     + 3 * (value.count("<") + value.count(">")))
+        size = _escaped_size(value) if eval_ctx.autoescape and _escaped_chars(value) else len(value)
     elif kind is Markup:
         size = len(value)
     elif kind in _SCALARS:  # numbers print short (an int over 4,300 digits is refused by str())
