@@ -175,8 +175,12 @@ def _text_size(value: Any, limit: int) -> int:
             size += 13 + 2 * len(item)
             pending.append((x, True) for x in item)
         elif isinstance(item, Namespace):  # prints as <Namespace {attributes}>
+            try:  # its attributes are kept under this name (a namespace hides them from templates)
+                attributes = object.__getattribute__(item, "_Namespace__attrs")
+            except AttributeError:  # kept elsewhere: its size is unknown, so it is refused
+                return limit + 1
             size += 13
-            pending.append(iter([(object.__getattribute__(item, "_Namespace__attrs"), True)]))
+            pending.append(iter([(attributes, True)]))
         else:
             size += _SMALL_SIZES.get(type(item), _OTHER_SIZE)
     return size
