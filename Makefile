@@ -25,6 +25,29 @@ typecheck:
 	$(RUN) $(PY) -m mypy
 	$(RUN) sh -c 'cd examples/celery && $(PY) -m mypy --config-file ../../pyproject.toml mailqueue enqueue_batch.py'
 
+# The template tests under one Jinja2 release from the package index, in a
+# venv of the toolchain root that sees its other packages: the host's pip
+# downloads the wheels into build/wheels/.  check-jinja-min runs the lowest
+# release pyproject.toml accepts, check-jinja-newest the newest on the index.
+JINJA_MIN := 3.1.6
+PIP ?= pip
+.PHONY: check-jinja check-jinja-min check-jinja-newest
+check-jinja-min:
+	$(MAKE) check-jinja JINJA=$(JINJA_MIN)
+
+check-jinja-newest:
+	$(MAKE) check-jinja JINJA=$$($(PIP) index versions jinja2 2>/dev/null | sed -n 's/^jinja2 (\(.*\))$$/\1/p')
+
+check-jinja: build
+	@test -n "$(JINJA)" || { echo "check-jinja: no Jinja2 version (JINJA=...)"; exit 1; }
+	mkdir -p build/wheels/jinja2-$(JINJA)
+	$(PIP) download -q --no-deps --only-binary=:all: --python-version 3.14 --platform manylinux2014_x86_64 \
+	  -d build/wheels/jinja2-$(JINJA) jinja2==$(JINJA) markupsafe
+	$(RUN) sh -c 'venv=build/venv-jinja2-$(JINJA) && rm -rf $$venv && $(PY) -m venv --system-site-packages $$venv \
+	  && $$venv/bin/python -m pip install -q --no-index --no-deps build/wheels/jinja2-$(JINJA)/*.whl \
+	  && $$venv/bin/python -c "import importlib.metadata as m; v = m.version(\"jinja2\"); print(\"check-jinja: Jinja2\", v, \"MarkupSafe\", m.version(\"markupsafe\")); assert v == \"$(JINJA)\"" \
+	  && env PYTHONPATH=src:tools $$venv/bin/python -m pytest -q -p no:cacheprovider tests/test_template.py'
+
 check-debug:
 	$(RUN) tools/check-debug
 

@@ -1,9 +1,16 @@
-"""Variables for rendering every built-in template the ways recipients meet it.
+"""Variables for rendering every built-in template the ways recipients meet it,
+and attacks on the template engine's limits.
 
 Shared by the browser and spam-filter checks: for each template its full
 variables, its minimal (required only) variables, and the full variables with
-a 300-character unbroken token in every free-text variable and URL.
+a 300-character unbroken token in every free-text variable and URL.  The
+attacks are shared by the template tests and bench/templates.py.
 """
+
+import json
+import os
+import subprocess
+import sys
 
 LONG = "x" * 300
 LONG_URL = "https://example.com/r?t=" + "A1b2" * 69
@@ -35,3 +42,106 @@ def variants(name):
 
 
 CASES = [(name, label, variables) for name in TEMPLATES for label, variables in variants(name)]
+
+
+# Attacks on the engine's limits, by family: (family, payload).  Each must end
+# in SecurityError under the default limits.  A payload starting with
+# "file:" is rendered as a template file, others as a subject; `f` is a
+# Python function and `x` the number 1.
+S = "{% set s = 'x' * 999999 %}"
+BIG = "{% set big = [0] * 999999 %}"
+ATTACKS = [
+    ("escape", '{{ "{0.__globals__[os]}".format(f) }}'),
+    ("escape", "{{ '{0.__class__.__mro__}'.format(x) }}"),
+    ("escape", "{{ '{a.__globals__}'.format_map({'a': f}) }}"),
+    ("escape", "{% set fmt = '{0.__class__.__mro__}'.format %}{{ fmt(x) }}"),
+    ("escape", "{{ ('{0.__class__.__mro__}'|attr('format'))(x) }}"),
+    ("escape", "{{ ''.__class__.__mro__ }}{{ cycler.__init__.__globals__ }}"),
+    ("output", S + "{% for i in range(3000) %}{{ s }}{% endfor %}"),
+    ("output", "{% set t = 'x' * 999990 %}{% for i in range(99999) %}{{ t ~ i }}{% endfor %}"),
+    ("output", "file:{% for i in range(99999) %}" + "x" * 3000 + "{% endfor %}"),
+    ("output", "{% set a %}xxxxxxxxxxxxxxxx{% endset %}" + "{% set a %}{{ a }}{{ a }}{% endset %}" * 40),
+    ("output", "{% for i in range(99999) %}{% filter center(999999) %}x{% endfilter %}{% endfor %}"),
+    ("output", "{% for i in range(99999) %}{% call dict(a='x' * 999999) %}{% endcall %}{% endfor %}"),
+    ("output", S + "{% macro m() %}{{ s }}{% endmacro %}{% for i in range(3000) %}{% set c = m() %}{% endfor %}"),
+    ("value", S + "{{ [s] * 3000 }}"),
+    ("value", S + "{{ [[s] * 3000] ~ '' }}"),
+    ("value", S + "{{ ('%(a)s' * 3000) % {'a': s} }}"),
+    ("value", S + "{{ ('{0}' * 3000).format(s) }}"),
+    ("value", "{{ '{0:{1}}'.format('x', '>3000000000') }}"),
+    ("value", "{{ '{0:{1[0]}}'.format('x', ['>3000000000']) }}"),
+    ("value", "{{ '{0:{1}}'.format('x', '0' * 300 ~ '3000000000') }}"),
+    ("value", "{{ '%(a(b))3000000000s' % {'a(b)': 'x'} }}"),
+    ("value", "{{ ('x' * 1000).translate(['y' * 100000] * 200) }}"),
+    ("value", "{% set ns = namespace(s='ab') %}{% for i in range(40) %}{% set ns.s = ns.s ~ ns.s %}{% endfor %}"),
+    ("value", "file:" + S + "{% set ns = namespace() %}"
+     + "".join("{%% set ns.a%d = s %%}" % i for i in range(1000)) + "{{ ns }}"),
+    ("value", S + "{{ ([s] * 3000)|pprint }}{{ ([s] * 3000)|tojson }}"),
+    ("value", S + "{{ ([s] * 3000)|string }}"),
+    ("value", S + "{{ ([s] * 3000)|join }}"),
+    ("cpu", "{{ ([0] * 999999)|map('string')|select|list|length }}"),
+    ("cpu", "{{ ('<>' * 499999)|striptags }}"),
+    ("cpu", "{{ ('x' * 999999)|wordwrap(1) }}"),
+    ("cpu", "{{ ('.' * 999999 ~ 'x')|urlize }}"),
+    ("cpu", BIG + "{% for i in range(99999) %}{% if -1 in big %}{% endif %}{% endfor %}"),
+    ("cpu", BIG + "{% for i in range(99999) %}{{ -1 is in big }}{% endfor %}"),
+    ("cpu", BIG + "{% for i in range(99999) %}{{ big[1:]|length }}{% endfor %}"),
+    ("cpu", "{% set b = 7 ** 11000 %}{% for i in range(99999) %}{{ (b * b) // (b + 1) % 2 }}{% endfor %}"),
+    ("cpu", "{% for i in range(99999) %}{% for j in range(99999) %}{% endfor %}{% endfor %}"),
+    ("cpu", "{% macro f(n) %}{% if n %}{{ f(n - 1) }}{{ f(n - 1) }}{% endif %}{% endmacro %}{{ f(40) }}"),
+    ("cpu", "file:{% set b = [0] * 99999 %}{% for i in range(99999) %}"
+     + "{% if b == b %}{% endif %}" * 800 + "{% endfor %}"),
+    ("memory", "{{ range(99999)|map('center', 999999)|list|length }}"),
+    ("memory", "{% for i in range(99999) %}{% set ns = namespace(l=[[0] * 999999] * 99) %}{% endfor %}"),
+    ("memory", "{{ {}.fromkeys([0] * 999999 * 2) }}"),
+    ("source", "{{ a }}" * 150000),
+    ("source", "file:{{ " + "a~" * 30000 + "a }}"),
+    ("int", "{{ (0).from_bytes(('x' * 1000000).encode()) }}"),
+    ("int", "{{ ('f' * 999999)|int(base=16) }}"),
+    ("subject", "{{ 'x' * 999 }}"),
+]
+
+
+# Renders one attack in a fresh interpreter whose address space may grow by
+# 300 MB past the warmed-up engine and that the kernel stops after 10 s of
+# CPU; prints what happened, the peak memory above that baseline and the
+# CPU time of the render.
+_ATTACK_CHILD = """
+import json, os, resource, sys, time
+from corvenda.template import TemplateEngine
+payload, folder = sys.stdin.read(), sys.argv[1]
+engine = TemplateEngine(None)
+engine.render("notification.html", {"title": "t", "message": "m"})
+with open("/proc/self/status") as status:
+    vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + 300 * 2**20, vm + 300 * 2**20))
+resource.setrlimit(resource.RLIMIT_CPU, (10, 10))
+variables = {"f": TemplateEngine.render, "x": 1}
+base, start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, time.process_time()
+try:
+    if payload.startswith("file:"):
+        with open(os.path.join(folder, "t.txt"), "w") as f:
+            f.write(payload[5:])
+        TemplateEngine(folder).render("t.txt", variables)
+        outcome = "rendered"
+    else:
+        outcome = "rendered " + repr(engine.render_string(payload, variables)[:80])
+except BaseException as error:
+    outcome = f"{type(error).__module__}.{type(error).__name__}: {str(error)[:200]}"
+peak = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base) / 1024
+print(json.dumps({"outcome": outcome, "peak_mb": round(peak, 1), "cpu_s": round(time.process_time() - start, 2)}))
+"""
+
+
+def run_attack(payload, folder, python=sys.executable):
+    """Render ``payload`` in a child interpreter (see _ATTACK_CHILD); return
+    its outcome, peak memory (MB above the baseline) and CPU seconds."""
+    import corvenda.template
+
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(corvenda.template.__file__))
+    child = subprocess.run([python, "-c", _ATTACK_CHILD, str(folder)], input=payload,
+                           capture_output=True, text=True, timeout=120, env=env)
+    if child.returncode != 0:
+        return {"outcome": f"exit {child.returncode}: {child.stderr[-800:]}", "peak_mb": None, "cpu_s": None}
+    return json.loads(child.stdout)

@@ -1,3 +1,4 @@
+import os
 import pathlib
 from concurrent.futures import ThreadPoolExecutor
 
@@ -7,6 +8,7 @@ from jinja2.exceptions import SecurityError
 
 import corvenda.template
 from corvenda.template import TemplateEngine
+from template_cases import ATTACKS, run_attack
 
 LAYOUT_VARS = {"recipient_name": "Ann", "product_name": "Acme", "footer": "Acme Ltd", "occurred_at": "2026-03-04 05:06:07"}
 BUILTINS = {  # template: (required variables, optional variables)
@@ -112,31 +114,32 @@ def test_render_string_cache_keeps_texts_apart():
 
 
 @pytest.mark.parametrize("source, limit", [
-    ("{{ ''.ljust(10**9) }}", "MAX_LENGTH"), ("{{ 'x'.rjust(10**9) }}", "MAX_LENGTH"),
-    ("{{ 'x'.center(10**9) }}", "MAX_LENGTH"), ("{{ '7'.zfill(10**9) }}", "MAX_LENGTH"),
-    ("{{ '\t'.expandtabs(10**9) }}", "MAX_LENGTH"), ("{{ (0).to_bytes(10**9) }}", "MAX_LENGTH"),
-    ("{{ 'a' * 10**9 }}", "MAX_LENGTH"), ("{{ 10**9 * [0] }}", "MAX_LENGTH"),
-    ("{{ 10 ** (10 ** 8) }}", "MAX_INT_BITS"), ("{{ (10 ** 10000) * (10 ** 10000) }}", "MAX_INT_BITS"),
-    ("{{ '%1000000000d' % 1 }}", "MAX_LENGTH"), ("{{ '%*d' % (10**9, 1) }}", "MAX_LENGTH"),
-    ("{{ '%.1000000000f'|format(1) }}", "MAX_LENGTH"),
-    ("{{ '{:1000000000}'.format(1) }}", "MAX_LENGTH"), ("{{ '{:{w}}'.format(1, w=10**9) }}", "MAX_LENGTH"),
-    ("{{ ('a' * 1000).join(range(10000)|map('string')) }}", "MAX_LENGTH"),
-    ("{{ range(1000)|join('b' * 10000) }}", "MAX_LENGTH"),
-    ("{{ ('a' * 1000).replace('', 'b' * 10000) }}", "MAX_LENGTH"),
-    ("{{ ('a' * 1000)|replace('a', 'b' * 10000) }}", "MAX_LENGTH"),
-    ("{{ ('a' * 1000).translate({97: 'b' * 10000}) }}", "MAX_LENGTH"),
-    ("{{ 'x'|center(10**9) }}", "MAX_LENGTH"), ("{{ 'x'|indent(10**9, true) }}", "MAX_LENGTH"),
-    ("{{ ('a' * 1000)|wordwrap(1, true, 'b' * 10000) }}", "MAX_LENGTH"),
-    ("{{ [1]|batch(10**9, 0)|list }}", "MAX_LENGTH"), ("{{ [1]|tojson(10**9) }}", "MAX_LENGTH"),
-    ("{{ lipsum(10**6) }}", "MAX_LENGTH"),
-    ("{% set ns = namespace(s='ab') %}{% for i in range(30) %}{% set ns.s = ns.s ~ ns.s %}{% endfor %}", "MAX_LENGTH"),
-    ("{% set ns = namespace(s='ab') %}{% for i in range(30) %}{% set ns.s = ns.s + ns.s %}{% endfor %}", "MAX_LENGTH"),
-    ("{% for i in range(100000) %}{% for j in range(100000) %}{% endfor %}{% endfor %}", "MAX_STEPS"),
-    ("{% macro f(n) %}{% if n %}{{ f(n - 1) }}{{ f(n - 1) }}{% endif %}{% endmacro %}{{ f(40) }}", "MAX_STEPS"),
+    ("{{ ''.ljust(10**9) }}", "max_length"), ("{{ 'x'.rjust(10**9) }}", "max_length"),
+    ("{{ 'x'.center(10**9) }}", "max_length"), ("{{ '7'.zfill(10**9) }}", "max_length"),
+    ("{{ '\t'.expandtabs(10**9) }}", "max_length"), ("{{ (0).to_bytes(10**9) }}", "max_length"),
+    ("{{ 'a' * 10**9 }}", "max_length"), ("{{ 10**9 * [0] }}", "max_length"),
+    ("{{ 10 ** (10 ** 8) }}", "max_int_bits"), ("{{ (10 ** 10000) * (10 ** 10000) }}", "max_int_bits"),
+    ("{{ '%1000000000d' % 1 }}", "max_length"), ("{{ '%*d' % (10**9, 1) }}", "max_length"),
+    ("{{ '%.1000000000f'|format(1) }}", "max_length"),
+    ("{{ '{:1000000000}'.format(1) }}", "max_length"), ("{{ '{:{w}}'.format(1, w=10**9) }}", "max_length"),
+    ("{{ ('a' * 1000).join(range(10000)|map('string')) }}", "max_length"),
+    ("{{ range(1000)|join('b' * 10000) }}", "max_length"),
+    ("{{ ('a' * 1000).replace('', 'b' * 10000) }}", "max_length"),
+    ("{{ ('a' * 1000)|replace('a', 'b' * 10000) }}", "max_length"),
+    ("{{ ('a' * 1000).translate({97: 'b' * 10000}) }}", "max_length"),
+    ("{{ 'x'|center(10**9) }}", "max_length"), ("{{ 'x'|indent(10**9, true) }}", "max_length"),
+    ("{{ ('a' * 1000)|wordwrap(1, true, 'b' * 10000) }}", "max_length"),
+    ("{{ [1]|batch(10**9, 0)|list }}", "max_length"), ("{{ [1]|tojson(10**9) }}", "max_length"),
+    ("{{ lipsum(10**6) }}", "max_length"),
+    ("{% set ns = namespace(s='ab') %}{% for i in range(30) %}{% set ns.s = ns.s ~ ns.s %}{% endfor %}", "max_length"),
+    ("{% set ns = namespace(s='ab') %}{% for i in range(30) %}{% set ns.s = ns.s + ns.s %}{% endfor %}", "max_length"),
+    ("{% for i in range(100000) %}{% for j in range(100000) %}{% endfor %}{% endfor %}", "max_work"),
+    ("{% macro f(n) %}{% if n %}{{ f(n - 1) }}{{ f(n - 1) }}{% endif %}{% endmacro %}{{ f(40) }}", "max_work"),
 ])
-def test_limits_refuse_runaway_values_and_loops(tmp_path, monkeypatch, source, limit):
-    monkeypatch.setattr(corvenda.template, "MAX_STEPS", 5000)  # the same check, sooner
+def test_limits_refuse_runaway_values_and_loops(tmp_path, source, limit):
     engine = engine_with(tmp_path, {"t.html": source})
+    if limit == "max_work":
+        engine.max_work = 5000  # the same check, sooner
     for render in (lambda: engine.render_string(source, {}), lambda: engine.render("t.html", {})):
         with pytest.raises(SecurityError, match=limit):
             render()
@@ -146,12 +149,13 @@ def test_limits_leave_ordinary_templates_alone(tmp_path):
     source = ("{{ '=' * 72 }}|{{ '%-8s|%6.2f' % (name, 3.14159) }}|{{ '{:>6}'.format(n) }}|{{ n ** 40 > 0 }}"
               "|{{ name.center(12, '*') }}|{{ rows|join(',')|length }}|{{ name|indent(2, true) }}"
               "|{% for r in rows %}{% for c in r %}{{ c }}{% endfor %}{% endfor %}|{{ ('a' * 1000000)|length }}")
-    out = TemplateEngine(None).render_string(source, {"name": "Ann", "n": 7, "rows": ["ab"] * 10000})
+    out = engine_with(tmp_path, {"t.txt": source}).render("t.txt", {"name": "Ann", "n": 7, "rows": ["ab"] * 10000})
     assert out == f"{'=' * 72}|Ann     |  3.14|     7|True|****Ann*****|29999|  Ann|{'ab' * 10000}|1000000"
 
 
 def test_only_short_subjects_are_cached():
     engine = TemplateEngine(None)
+    engine.max_string_source = 10_000
     long_subject = "{{ n }}" + " " * 5000
     for _ in range(2):
         assert engine.render_string("{{ n }}", {"n": 1}) == "1"
@@ -219,3 +223,62 @@ def test_wraptext_breaks_lines_never_words_or_urls():
     assert " ".join(wrapped) == words.strip() + " second line" and wrapped[-1] == "second line"
     assert max(map(len, wrapped)) <= 72 < len(wrapped[0]) + len(wrapped[1].split()[0]) + 1
     assert wrap_text("a b c d", width=3) == "a b\nc d"
+
+
+def _file(engine, text):
+    with open(os.path.join(engine.template_dir, "t.txt"), "w") as f:
+        f.write(text)
+    return engine.render("t.txt", {})
+
+
+# limit: a render that needs exactly n of it
+BOUNDARIES = {
+    "max_source": lambda engine, n: _file(engine, "x" * n),
+    "max_string_source": lambda engine, n: engine.render_string("x" * n),
+    "max_nodes": lambda engine, n: engine.render_string("{{ x }}" * (n - 1), {"x": ""}),  # n - 1 names, 1 output
+    "max_output": lambda engine, n: engine.render_string(
+        "{% set a %}{{ 'x' * 20 }}{% endset %}{{ a }}{% filter upper %}" + "y" * 20 + "{% endfilter %}" + "z" * (n - 80)),
+    "max_length": lambda engine, n: engine.render_string("{{ ('x' * n)|length }}{{ ([0] * n)|length }}", {"n": n}),
+    "max_int_bits": lambda engine, n: engine.render_string("{{ a * 1 }}", {"a": 2 ** (n - 2)}),
+    "max_work": lambda engine, n: engine.render_string("{% for i in items %}{% endfor %}", {"items": [0] * n}),
+    "max_subject_word": lambda engine, n: engine.render_string("Re: {{ w }}", {"w": "x" * n}),
+}
+
+
+@pytest.mark.parametrize("limit", BOUNDARIES)
+def test_each_limit_allows_its_value_and_refuses_one_more(tmp_path, limit):
+    engine = TemplateEngine(tmp_path)
+    setattr(engine, limit, 100)
+    BOUNDARIES[limit](engine, 100)
+    with pytest.raises(SecurityError, match=rf"\b{limit} \(100\b"):
+        BOUNDARIES[limit](engine, 101)
+    assert getattr(TemplateEngine(None), limit) > 100  # set on one engine only
+
+
+def test_cpu_deadline_is_checked_while_the_render_runs():
+    engine = TemplateEngine(None)
+    source = "{% for i in items %}{% endfor %}"
+    assert engine.render_string(source, {"items": [0] * 1000}) == ""
+    engine.max_cpu_seconds = 0
+    with pytest.raises(SecurityError, match=r"max_cpu_seconds \(0 seconds"):
+        engine.render_string(source, {"items": [0] * 1000})
+
+
+@pytest.mark.parametrize("family, payload", ATTACKS, ids=[f"{family}-{i}" for i, (family, _) in enumerate(ATTACKS)])
+def test_attacks_end_in_security_error_within_memory(tmp_path, family, payload):
+    result = run_attack(payload, tmp_path)
+    report = f"{family} attack {payload[:120]!r}: {result}"
+    assert result["outcome"].startswith("jinja2.exceptions.SecurityError"), report
+    assert result["peak_mb"] <= 100, report
+
+
+def test_a_subject_word_too_long_for_a_header_line_is_refused_before_connecting(starttls_server, ca_pem):
+    mailer, context = starttls_server.mailer(), {"title": "T", "message": "M"}
+    word = "x" * 994
+    mailer.send_template("ann@example.com", "Re: {{ w }}", "notification", context | {"w": word})
+    assert str(starttls_server.messages[0].message["Subject"]) == "Re: " + word
+    starttls_server.wait_idle(2.0)
+    starttls_server.clear()
+    with pytest.raises(SecurityError, match=r"word of 999 characters, over the limit max_subject_word \(998\)"):
+        mailer.send_template("ann@example.com", "Re: {{ w }}", "notification", context | {"w": word + "xxxxx"})
+    assert starttls_server.sessions == [] and starttls_server.messages == []

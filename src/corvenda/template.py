@@ -12,104 +12,218 @@ Python internals or modify the values passed to it.  Using an undefined
 variable is an error.  Only templates named *.html, *.htm or *.xml are
 autoescaped; plain-text templates and strings (subjects) are not.
 
-Rendering is bounded: a value a template computes (by ``*``, ``**``, ``+``,
-``%``, ``~``, string padding, joining, replacing or formatting) may hold at
-most MAX_LENGTH characters, items or bytes, an integer at most MAX_INT_BITS
-bits, and one render may run at most MAX_STEPS loop iterations and calls.
-Going over a limit raises jinja2.exceptions.SecurityError naming the limit.
+Every render is bounded by limits that are attributes of TemplateEngine
+(set them on the class or on one engine): the length of the source
+(max_source, max_string_source), the characters the render produces in
+total (max_output), the size of any value it computes, checked before the
+value is made (max_length, max_int_bits), the work it does (max_work: loop
+iterations, calls, filter applications, the items and characters filters go
+through and the values built) and its CPU time (max_cpu_seconds).  Going
+over a limit raises jinja2.exceptions.SecurityError naming the limit and its
+value.
 """
 
 import contextvars
 import errno
 import functools
+import inspect
 import json
 import os
 import re
-import string
+import time
 import types
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sized
 from typing import Any
 
-from jinja2 import ChoiceLoader, FileSystemLoader, StrictUndefined, Template, nodes, select_autoescape
-from jinja2.compiler import CodeGenerator, Frame
+from jinja2 import ChoiceLoader, FileSystemLoader, StrictUndefined, Template, nodes, pass_eval_context, select_autoescape
+from jinja2.compiler import CodeGenerator, Frame, operators
 from jinja2.exceptions import SecurityError
-from jinja2.runtime import Context, LoopContext
-from jinja2.sandbox import ImmutableSandboxedEnvironment
+from jinja2.nodes import EvalContext
+from jinja2.runtime import Context, LoopContext, Macro, markup_join, str_join
+from jinja2.sandbox import ImmutableSandboxedEnvironment, SandboxedFormatter
+from jinja2.utils import Namespace
+from markupsafe import Markup, escape
 
 from corvenda._plaintext import wrap_text
 
-__all__ = ["MAX_INT_BITS", "MAX_LENGTH", "MAX_STEPS", "STRING_CACHE_LIMIT", "TemplateEngine"]
+__all__ = ["STRING_CACHE_LIMIT", "TemplateEngine"]
+
+# The str.format checks build on the hook that Jinja2 3.1.5 added and 3.1.6
+# completed (both str.format advisories fixed); older releases lack it.
+if not hasattr(ImmutableSandboxedEnvironment, "wrap_str_format"):
+    raise ImportError("corvenda.template needs Jinja2 3.1.6 or newer")
 
 BUILTIN_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
-
-#: Largest string, list or bytes a template may compute (characters/items).
-MAX_LENGTH = 1_000_000
-#: Largest integer a template may compute, in bits (about 20,000 digits).
-MAX_INT_BITS = 65_536
-#: Loop iterations plus calls (macros, methods, blocks) allowed in one render.
-MAX_STEPS = 200_000
 
 # Compiled render_string() templates kept per engine, keyed by their text;
 # only texts up to STRING_CACHE_LIMIT characters are kept.
 STRING_CACHE_SIZE = 256
 STRING_CACHE_LIMIT = 4096
 
-# Steps left in the current render; None outside TemplateEngine's renders.
-_steps_left: contextvars.ContextVar[list[int] | None] = contextvars.ContextVar("_steps_left", default=None)
+# What one step of max_work buys: a loop iteration, a call, a filter
+# application or an item a filter goes through; or building this many
+# characters (or list items) of a value; or this many characters copied by
+# a built-in filter whose cost grows faster than its input (striptags,
+# wordwrap, urlize).
+CHARS_PER_STEP = 100
+ITEMS_PER_STEP = 25
+COPIES_PER_STEP = 10_000
+# The CPU clock is read every time this many steps have been spent.
+_CLOCK_EVERY = 128
 
 
-def _too_long(what: str, size: int) -> SecurityError:
-    return SecurityError(
-        f"{what} would make {size:,} characters or items, over the template limit MAX_LENGTH ({MAX_LENGTH:,})")
+class _Budget:
+    """What is left of one render's limits."""
+
+    __slots__ = ("limits", "work_left", "output_left", "clock_at", "deadline")
+
+    def __init__(self, limits: "TemplateEngine") -> None:
+        self.limits = limits
+        self.work_left = limits.max_work
+        self.output_left = limits.max_output
+        self.clock_at = self.work_left - _CLOCK_EVERY
+        self.deadline = time.thread_time() + limits.max_cpu_seconds
 
 
-def _check_length(what: str, size: int) -> None:
-    if size > MAX_LENGTH:
-        raise _too_long(what, size)
+# The budget of the render running in this thread or task; None outside
+# TemplateEngine's renders (then nothing that needs one may run: filters,
+# for example, are not evaluated ahead of time while compiling).
+_budget: contextvars.ContextVar[_Budget | None] = contextvars.ContextVar("corvenda_template_budget", default=None)
 
 
-def _length(value: object) -> int:
-    """len() of a sized value, else the length of its str() form."""
-    return len(value) if isinstance(value, Sized) else len(str(value))
+def _current() -> _Budget:
+    budget = _budget.get()
+    if budget is None:
+        raise SecurityError("templates are evaluated only while TemplateEngine renders them")
+    return budget
 
 
-def _total_length(items: list[Any]) -> int:
-    try:
-        return sum(map(len, items))
-    except TypeError:  # not all sized: numbers and the like count as their str()
-        return sum(map(_length, items))
+def _over(budget: _Budget, limit: str, unit: str) -> SecurityError:
+    return SecurityError(f"the template went over the limit {limit} ({getattr(budget.limits, limit):,} {unit})")
 
 
-def _out_of_steps() -> SecurityError:
-    return SecurityError(
-        f"template ran over the limit MAX_STEPS ({MAX_STEPS:,} loop iterations and calls per render)")
+def _spend(count: int) -> None:
+    """Spend ``count`` steps of the render's work budget."""
+    budget = _current()
+    budget.work_left -= count
+    if budget.work_left < budget.clock_at:
+        if budget.work_left < 0:
+            raise _over(budget, "max_work", "steps of work per render")
+        budget.clock_at = budget.work_left - _CLOCK_EVERY
+        if time.thread_time() > budget.deadline:
+            raise _over(budget, "max_cpu_seconds", "seconds of CPU time per render")
 
 
-def _spend(count: int = 1) -> None:
-    left = _steps_left.get()
-    if left is not None:
-        left[0] -= count
-        if left[0] < 0:
-            raise _out_of_steps()
+def _count_output(size: int) -> None:
+    budget = _budget.get() or _current()
+    budget.output_left -= size
+    if budget.output_left < 0:
+        raise _over(budget, "max_output", "characters rendered in total")
+
+
+def _check_length(what: str, size: int, per_step: int = CHARS_PER_STEP) -> None:
+    """Refuse a value of ``size`` characters or items over max_length; else pay for building it."""
+    budget = _current()
+    if size > budget.limits.max_length:
+        raise SecurityError(f"{what} would make {size:,} characters or items, "
+                            f"over the limit max_length ({budget.limits.max_length:,})")
+    _spend(size // per_step)
+
+
+def _int_work(left: int, right: int) -> int:
+    """Steps for multiplying or dividing two integers (about a million 64-bit digit products a second)."""
+    return (left.bit_length() >> 6) * (right.bit_length() >> 6) // 1000
+
+
+def _check_bits(bits: int) -> None:
+    limit = _current().limits.max_int_bits
+    if bits > limit:
+        raise SecurityError(f"an integer of about {bits:,} bits is over the limit max_int_bits ({limit:,})")
+
+
+# Sizes of str() of small values of fixed kinds; anything unknown counts as
+# _OTHER_SIZE (the objects a template can make print short reprs).
+_SMALL_SIZES: dict[type, int] = {bool: 5, type(None): 4, float: 24, complex: 50}
+_OTHER_SIZE = 200
+
+
+def _text_size(value: Any, limit: int) -> int:
+    """An upper bound of len(str(value)), counted only up to just past ``limit``.
+
+    Items inside containers count as their repr(), which may be longer
+    than the item itself.
+    """
+    size = 0
+    pending: list[Iterator[tuple[Any, bool]]] = [iter([(value, False)])]
+    while pending and size <= limit:
+        entry = next(pending[-1], None)
+        if entry is None:
+            pending.pop()
+            continue
+        item, quoted = entry
+        if isinstance(item, str):
+            n = len(item)
+            size += n if not quoted else (2 * n + 2 if item.isprintable() else 10 * n + 2)
+        elif type(item) is int:
+            size += item.bit_length() * 31 // 100 + 2
+        elif isinstance(item, (bytes, bytearray)):
+            size += 4 * len(item) + 14
+        elif isinstance(item, dict):
+            size += 2 + 4 * len(item)
+            pending.append((x, True) for pair in item.items() for x in pair)
+        elif isinstance(item, (list, tuple, set, frozenset)):
+            size += 13 + 2 * len(item)
+            pending.append((x, True) for x in item)
+        elif isinstance(item, Namespace):  # prints as <Namespace {attributes}>
+            try:  # its attributes are kept under this name (a namespace hides them from templates)
+                attributes = object.__getattribute__(item, "_Namespace__attrs")
+            except AttributeError:  # kept elsewhere: its size is unknown, so it is refused
+                return limit + 1
+            size += 13
+            pending.append(iter([(attributes, True)]))
+        else:
+            size += _SMALL_SIZES.get(type(item), _OTHER_SIZE)
+    return size
+
+
+def _checked_text_size(what: str, value: Any) -> int:
+    """The size of str(value), refused over max_length before it is made."""
+    size = _text_size(value, _current().limits.max_length)
+    _check_length(what, size)
+    return size
+
+
+def _escaped_size(text: str) -> int:
+    """len(escape(text)) without making it."""
+    return (len(text) + 4 * (text.count("&") + text.count('"') + text.count("'"))
+            + 3 * (text.count("<") + text.count(">")))
+
+
+def _cost(value: Any) -> int:
+    """Steps for going through ``value``: its items, or its characters by the hundred."""
+    if isinstance(value, (str, bytes)):
+        return len(value) // CHARS_PER_STEP
+    if isinstance(value, (list, tuple, dict, set, frozenset, range)):
+        return len(value)
+    return 0
 
 
 def _counted(iterable: Iterable[Any]) -> Iterable[Any]:
-    """Spend one step per item of ``iterable``: at once when it has a length."""
-    if isinstance(iterable, Sized):
+    """Spend one step per item of ``iterable`` as it is reached (so the clock
+    is read as the loop goes); refused at once when its length is over the
+    steps left."""
+    if isinstance(iterable, Sized) and len(iterable) > _current().work_left:
         _spend(len(iterable))
-        return iterable
     return _counting(iterable)
 
 
 def _counting(iterable: Iterable[Any]) -> Iterator[Any]:
+    budget = _budget.get() or _current()
     for item in iterable:
-        _spend()
+        budget.work_left -= 1
+        if budget.work_left < budget.clock_at:
+            _spend(0)
         yield item
-
-
-# A %-format conversion: flags, width and precision (digits or *).
-_PERCENT_CONVERSION = re.compile(r"%(?:\([^)]*\))?[-#0 +]*(\*|\d+)?(?:\.(\*|\d+))?")
-_DIGITS = re.compile(r"\d+")
 
 
 def _number(digits: str) -> int:
@@ -117,58 +231,109 @@ def _number(digits: str) -> int:
     return int(digits) if len(digits) < 20 else 10**20
 
 
-def _check_percent(fmt: str | bytes, args: object) -> None:
-    """Refuse %-formatting whose widths or precisions exceed MAX_LENGTH."""
+def _percent_size(fmt: str | bytes, args: Any) -> int:
+    """An upper bound of len(fmt % args), read the way str % reads a format."""
     text = fmt.decode("latin-1") if isinstance(fmt, bytes) else fmt
-    if "%" not in text:
-        return
-    star = False
-    for width, precision in _PERCENT_CONVERSION.findall(text):
-        for number in (width, precision):
-            star |= number == "*"
-            if number.isdigit():
-                _check_length("a %-format width", _number(number))
-    if star:
-        for value in args if isinstance(args, tuple) else (args,):
-            if isinstance(value, int):
-                _check_length("a %-format width", value)
-
-
-def _check_format(fmt: str, args: tuple[Any, ...], kwargs: Mapping[str, Any]) -> None:
-    """Refuse str.format() fields whose widths or precisions exceed MAX_LENGTH."""
-    for _, _, field_format, _ in string.Formatter().parse(fmt):
-        if not field_format:
+    limit = _current().limits.max_length
+    positional = args if isinstance(args, tuple) else (args,)
+    size, index, at, end = len(text), 0, 0, len(text)
+    while size <= limit and (at := text.find("%", at) + 1) > 0:
+        value: Any = None
+        if text.startswith("(", at):  # a mapping key, which may hold nested parentheses
+            depth, at = 1, at + 1
+            key_start = at
+            while at < end and depth:
+                depth += {"(": 1, ")": -1}.get(text[at], 0)
+                at += 1
+            if isinstance(args, Mapping):
+                try:
+                    value = args[text[key_start:at - 1]]
+                except Exception:  # the formatting itself reports it
+                    value = None
+            index = -1
+        while at < end and text[at] in "-+ #0":
+            at += 1
+        for _ in range(2):  # width, then precision after a dot
+            if text.startswith("*", at):
+                star = positional[index] if 0 <= index < len(positional) else 0
+                size += star if isinstance(star, int) else 0
+                index += 1 if index >= 0 else 0
+                at += 1
+            else:
+                digits = re.match(r"\d*", text[at:at + 40]).group()  # type: ignore[union-attr]
+                size += _number(digits) if digits else 0
+                at += len(digits)
+            if not text.startswith(".", at):
+                break
+            at += 1
+        while at < end and text[at] in "hlL":
+            at += 1
+        conversion = text[at:at + 1]
+        at += 1
+        if conversion == "%":
             continue
-        if "{" in field_format:  # a nested field such as {:{width}}: check every integer passed
-            for value in (*args, *kwargs.values()):
-                if isinstance(value, int):
-                    _check_length("a format width", value)
-        for number in _DIGITS.findall(field_format):
-            _check_length("a format width", _number(number))
+        if index >= 0:
+            value = positional[index] if index < len(positional) else None
+            index += 1
+        size += _text_size(value, limit) * (10 if conversion in "ra" else 1) + 400
+    return size
+
+
+class _CheckingFormatter(SandboxedFormatter):
+    """Formats like the sandbox's str.format, refusing each field, and the
+    running total, before it goes over max_length."""
+
+    def __init__(self, env: "_BoundedEnvironment") -> None:
+        super().__init__(env)
+        self.total = 0
+
+    def convert_field(self, value: Any, conversion: str | None) -> Any:
+        if conversion in ("r", "a"):
+            _check_length(f"a !{conversion} conversion", _text_size(value, _current().limits.max_length) * 10)
+        return super().convert_field(value, conversion)
+
+    def format_field(self, value: Any, format_spec: str) -> Any:
+        width = max(map(_number, re.findall(r"\d+", format_spec)), default=0)
+        self.total += width + _checked_text_size("a format field", value) + 400
+        _check_length("str.format()", self.total)
+        return super().format_field(value, format_spec)
 
 
 def _replaced_length(text: str | bytes, old: Any, new: Any, count: int) -> int:
     hits = text.count(old) if old else len(text) + 1
     if isinstance(count, int) and 0 <= count < hits:
         hits = count
-    return len(text) + hits * (_length(new) - _length(old))
+    return len(text) + hits * (len(new) - len(old))
 
 
-# Methods whose result size their arguments choose; the sandbox's str.format
-# wrapper is a plain function named like the method it wraps.
-_METHOD_TYPES = (types.BuiltinMethodType, types.MethodType, types.FunctionType)
+def _total_length(items: list[Any]) -> int:
+    limit = _current().limits.max_length
+    try:
+        return sum(map(len, items))
+    except TypeError:  # not all sized: numbers and the like count as their str()
+        return sum(_text_size(item, limit) for item in items)
+
+
+_FORMATS = frozenset(["format", "format_map"])
+
+# Methods whose result size their arguments choose.
 _CHECKED_METHODS = frozenset(["ljust", "rjust", "center", "zfill", "expandtabs", "join", "replace",
-                              "translate", "format", "format_map", "to_bytes"])
+                              "translate", "to_bytes", "from_bytes", "fromkeys"])
 
 
 def _check_method(obj: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> tuple[Any, ...]:
     """Refuse a call of one of _CHECKED_METHODS whose result would exceed the limits.
 
-    Returns the arguments to call with (join's iterable is read into a list).
+    Returns the arguments to call with (an iterable argument is read into a list).
     """
-    obj = getattr(obj, "__wrapped__", obj)
-    target, name = getattr(obj, "__self__", None), obj.__name__
-    if isinstance(target, int) and name == "to_bytes":
+    target, name = obj.__self__, obj.__name__
+    if name in ("join", "fromkeys", "from_bytes") and args and not isinstance(args[0], Sized):
+        args = (list(_counting(args[0])), *args[1:])
+    if name == "fromkeys" and args:
+        _check_length("fromkeys()", len(args[0]), ITEMS_PER_STEP)
+    elif target is int and name == "from_bytes" and args:
+        _check_bits(8 * len(args[0]))
+    elif isinstance(target, int) and name == "to_bytes":
         size = args[0] if args else kwargs.get("length", 1)
         if isinstance(size, int):
             _check_length("int.to_bytes()", size)
@@ -182,34 +347,37 @@ def _check_method(obj: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> tu
             tabs = target.count("\t") if isinstance(target, str) else target.count(b"\t")
             _check_length("expandtabs()", len(target) + tabs * size)
     elif name == "join" and args:
-        items = list(args[0])
+        items = args[0]
         _check_length("join()", _total_length(items) + len(target) * max(len(items) - 1, 0))
-        args = (items, *args[1:])
     elif name == "replace" and len(args) >= 2:
         count = args[2] if len(args) > 2 else kwargs.get("count", -1)
         _check_length("replace()", _replaced_length(target, args[0], args[1], count))
-    elif name == "translate" and args and isinstance(args[0], Mapping):
-        longest = max((_length(v) for v in args[0].values() if v is not None), default=1)
-        _check_length("translate()", len(target) * max(longest, 1))
-    elif name in ("format", "format_map") and isinstance(target, str):
-        _check_format(target, args if name == "format" else (), kwargs if name == "format" else args[0])
+    elif name == "translate" and args:
+        table = args[0]
+        if isinstance(table, Mapping):
+            entries: Iterable[Any] = table.values()
+        elif isinstance(table, (list, tuple, str)):
+            entries = table
+        else:
+            raise SecurityError("translate() takes a dict, list, tuple or str table in templates")
+        _spend(len(table))
+        longest = max((len(v) if isinstance(v, str) else 1 for v in entries if v is not None), default=1)
+        _check_length("translate()", len(target) * longest)
     return args
 
 
-def _bounded_filters(filters: dict[str, Any]) -> None:
-    """Wrap the built-in filters whose result size their arguments choose."""
+# Filters that make a str of the value they are applied to.
+_STRINGIFYING = frozenset(["capitalize", "center", "e", "escape", "forceescape", "format", "indent", "lower",
+                           "pprint", "replace", "safe", "string", "striptags", "title", "tojson", "trim",
+                           "truncate", "upper", "urlencode", "urlize", "wordcount", "wordwrap", "xmlattr",
+                           "wraptext"])
+# Filters that go through a str value character by character (each one an item).
+_ITERATING = frozenset(["batch", "dictsort", "groupby", "items", "join", "list", "map", "max", "min", "reject",
+                        "rejectattr", "select", "selectattr", "slice", "sort", "sum", "unique"])
 
-    def wrap(name: str, check: Callable[..., None]) -> None:
-        original = filters[name]
-        # Filters marked to receive the environment or a context get it first.
-        skip = 0 if getattr(original, "jinja_pass_arg", None) is None else 1
 
-        @functools.wraps(original)
-        def bounded(*args: Any, **kwargs: Any) -> Any:
-            check(*args[skip:], **kwargs)
-            return original(*args, **kwargs)
-
-        filters[name] = bounded
+def _size_checks() -> dict[str, Callable[..., None]]:
+    """Checks of the filters whose result size (or cost) their arguments choose."""
 
     def center(value: Any, width: int = 80) -> None:
         _check_length("center", width)
@@ -219,46 +387,114 @@ def _bounded_filters(filters: dict[str, Any]) -> None:
         _check_length("indent", len(str(s)) + lines * (len(width) if isinstance(width, str) else width))
 
     def format_(value: Any, *args: Any, **kwargs: Any) -> None:
-        _check_percent(str(value), kwargs or args)
+        _check_length("format", _percent_size(str(value), kwargs or args))
 
     def replace(s: Any, old: Any, new: Any, count: int | None = None) -> None:
         _check_length("replace", _replaced_length(str(s), str(old), str(new), -1 if count is None else count))
 
     def wordwrap(s: Any, width: int = 79, break_long_words: bool = True,
                  wrapstring: str | None = None, *rest: Any, **kwargs: Any) -> None:
-        if wrapstring:
-            text = str(s)
-            lines = 2 * len(text) // max(width, 1) + text.count("\n") + 1
-            _check_length("wordwrap", len(text) + lines * len(wrapstring))
+        text = str(s)
+        # Wrapping slices a long word once per line it fills: quadratic.
+        _spend(len(text) * (len(text) // max(width, 1) + 1) // COPIES_PER_STEP)
+        lines = 2 * len(text) // max(width, 1) + text.count("\n") + 1
+        _check_length("wordwrap", len(text) + lines * len(wrapstring or "\n"))
+
+    def striptags(value: Any) -> None:
+        text = str(value)  # each tag and comment removed copies the rest of the text
+        _spend((text.count("<") + 1) * len(text) // COPIES_PER_STEP)
+
+    def urlize(value: Any, *args: Any, **kwargs: Any) -> None:
+        text = str(value)  # punctuation is searched for at every position of a word
+        _spend(len(text) * max(map(len, text.split()), default=0) // COPIES_PER_STEP)
 
     def batch(value: Any, linecount: int, fill_with: Any = None) -> None:
         if fill_with is not None:
-            _check_length("batch", linecount)
+            _check_length("batch", linecount, ITEMS_PER_STEP)
 
     def slice_(value: Any, slices: int, fill_with: Any = None) -> None:
-        _check_length("slice", slices)
+        _check_length("slice", slices, ITEMS_PER_STEP)
 
     def tojson(value: Any, indent: int | str | None = None) -> None:
         if indent:
             width = len(indent) if isinstance(indent, str) else indent
             _check_length("tojson", (len(json.dumps(value, default=str)) + 1) * (width + 1))
 
-    checks: list[tuple[str, Callable[..., None]]] = [
-        ("center", center), ("indent", indent), ("format", format_), ("replace", replace),
-        ("wordwrap", wordwrap), ("batch", batch), ("slice", slice_), ("tojson", tojson)]
-    for name, check in checks:
-        wrap(name, check)
-
-    original_join = filters["join"]
-
-    @functools.wraps(original_join)
-    def join(eval_ctx: Any, value: Iterable[Any], d: str = "", attribute: Any = None) -> Any:
-        items = list(value)
+    def join(value: Any, d: str = "", attribute: Any = None) -> None:
         if attribute is None:
+            items = list(value)
             _check_length("join", _total_length(items) + len(str(d)) * max(len(items) - 1, 0))
-        return original_join(eval_ctx, items, d, attribute)
 
-    filters["join"] = join
+    def int_(value: Any, default: int = 0, base: int = 10) -> None:
+        if isinstance(value, str):  # at most 5 bits a digit (base 32)
+            _check_bits(5 * len(value))
+
+    def sum_(value: Any, attribute: Any = None, start: Any = 0) -> None:
+        if not isinstance(start, (int, float)):  # adding up lists copies them again and again
+            raise SecurityError("the sum filter adds numbers only in templates")
+
+    return {"center": center, "indent": indent, "format": format_, "replace": replace, "wordwrap": wordwrap,
+            "striptags": striptags, "urlize": urlize, "batch": batch, "slice": slice_, "tojson": tojson,
+            "join": join, "int": int_, "sum": sum_}
+
+
+def _charged_filters(filters: dict[str, Any]) -> None:
+    """Make every filter spend work and check sizes before it runs."""
+    checks = _size_checks()
+    for name, original in list(filters.items()):
+        filters[name] = _charged_filter(name, original, checks.get(name))
+
+
+# Types a filter's value is most often of, checked by identity first.
+_SCALARS = frozenset([int, float, bool, type(None)])
+_CONTAINERS = frozenset([list, tuple, dict, set, frozenset, range])
+
+
+def _charged_filter(name: str, original: Any, check: Callable[..., None] | None) -> Any:
+    # Filters marked to receive the environment or a context get it first.
+    skip = 0 if getattr(original, "jinja_pass_arg", None) is None else 1
+    stringifies, iterates = name in _STRINGIFYING, name in _ITERATING
+    what = f"the {name} filter"
+
+    @functools.wraps(original)
+    def charged(*args: Any, **kwargs: Any) -> Any:
+        budget = _budget.get() or _current()
+        value: Any = args[skip] if len(args) > skip else None
+        kind = type(value)
+        if kind is str or kind is Markup:
+            cost = 1 + (len(value) if iterates else len(value) // CHARS_PER_STEP)
+        elif kind in _CONTAINERS:
+            cost = 1 + len(value)
+            if stringifies:
+                _checked_text_size(what, value)
+        elif kind in _SCALARS:
+            cost = 1
+        else:
+            cost = 1 + _cost(value)
+            if hasattr(kind, "__next__"):  # an iterator, such as another filter's result
+                value = _counting(value)
+                args = (*args[:skip], value, *args[skip + 1:])
+            elif stringifies and not isinstance(value, str):
+                _checked_text_size(what, value)
+        budget.work_left -= cost
+        if budget.work_left < budget.clock_at:
+            _spend(0)
+        if check is not None:
+            check(*args[skip:], **kwargs)
+        return original(*args, **kwargs)
+
+    return charged
+
+
+def _charged_test(original: Any) -> Any:
+    """A test that spends a step plus one per item of its arguments (``x is in big``)."""
+
+    @functools.wraps(original)
+    def charged(*args: Any, **kwargs: Any) -> Any:
+        _spend(1 + sum(map(_cost, args[1:])))
+        return original(*args, **kwargs)
+
+    return charged
 
 
 def _lipsum(original: Any) -> Callable[..., str]:
@@ -270,82 +506,237 @@ def _lipsum(original: Any) -> Callable[..., str]:
     return lipsum
 
 
+_escaped_chars = re.compile(r"[&<>\"']").search
+
+
+@pass_eval_context
+def _finalize(eval_ctx: EvalContext, value: Any) -> Any:
+    """Every {{ expression }}: counted as the text it prints, checked before it is made."""
+    budget = _budget.get() or _current()
+    kind = type(value)
+    if kind is str:
+        size = _escaped_size(value) if eval_ctx.autoescape and _escaped_chars(value) else len(value)
+    elif kind is Markup:
+        size = len(value)
+    elif kind in _SCALARS:  # numbers print short (an int over 4,300 digits is refused by str())
+        value = str(value)
+        size = len(value)
+    else:
+        size = _checked_text_size("printing a value", value)
+        if size > budget.output_left:
+            _count_output(size)  # refused before it is made
+        value = escape(value) if eval_ctx.autoescape else str(value)
+        size = len(value)
+    budget.output_left -= size
+    if budget.output_left < 0:
+        raise _over(budget, "max_output", "characters rendered in total")
+    return value
+
+
 # The filter that every for loop's iterable passes through (a name no
 # template would use; using it only counts the steps).
 _COUNTED_FILTER = "corvenda_counted_loop"
 
 
 class _BoundedCodeGenerator(CodeGenerator):
-    """Checks the length of every ``~`` concatenation a template does."""
+    """Counts the steps of every loop and every character of output, and
+    checks ``~`` concatenations before they are made."""
+
+    def visit_Template(self, node: nodes.Template, frame: Frame | None = None) -> None:
+        # Compiling costs time and memory in proportion to the nodes (about
+        # 6 KB each in the costliest shapes): refused before it starts.
+        limit = self.environment.limits.max_nodes  # type: ignore[attr-defined]
+        count = sum(1 for _ in node.find_all(nodes.Node))
+        if count > limit:
+            raise SecurityError(f"the template has {count:,} expressions, tags and texts, over the limit "
+                                f"max_nodes ({limit:,})")
+        # Every for loop spends one step per item.
+        for loop in node.find_all(nodes.For):
+            loop.iter = nodes.Filter(loop.iter, _COUNTED_FILTER, [], [], None, None, lineno=loop.iter.lineno)
+        super().visit_Template(node, frame)
+
+    def visit_Output(self, node: nodes.Output, frame: Frame) -> None:
+        # Template text is counted here; {{ expressions }} by _finalize.
+        text = sum(len(child.data) for child in node.nodes if isinstance(child, nodes.TemplateData))
+        if text and not (frame.require_output_check and self.has_known_extends):
+            self.writeline(f"environment.count_output({text})")
+        super().visit_Output(node, frame)
 
     def visit_Concat(self, node: nodes.Concat, frame: Frame) -> None:
-        self.write("environment.checked_concat(")
-        super().visit_Concat(node, frame)
+        self.write("environment.bounded_join(context, (")
+        for arg in node.nodes:
+            self.visit(arg, frame)
+            self.write(", ")
+        self.write("))")
+
+    def visit_Operand(self, node: nodes.Operand, frame: Frame) -> None:
+        # a == b, a in b and the like go through b: they pay for it (a
+        # literal is as long as the source allows).
+        if isinstance(node.expr, nodes.Const):
+            super().visit_Operand(node, frame)
+            return
+        self.write(f" {operators[node.op]} environment.compared(")
+        self.visit(node.expr, frame)
         self.write(")")
+
+    def visit_Getitem(self, node: nodes.Getitem, frame: Frame) -> None:
+        if isinstance(node.arg, nodes.Slice):  # a slice copies up to the whole value: paid for first
+            self.write("environment.sliced(")
+            self.visit(node.node, frame)
+            self.write(")[")
+            self.visit(node.arg, frame)
+            self.write("]")
+        else:
+            super().visit_Getitem(node, frame)
+
+    def visit_Filter(self, node: nodes.Filter, frame: Frame) -> None:
+        if node.node is None:  # a {% filter %} block or a filtered {% set %} block: its result is output too
+            self.write("environment.counted(")
+            super().visit_Filter(node, frame)
+            self.write(")")
+        else:
+            super().visit_Filter(node, frame)
+
+    def visit_Call(self, node: nodes.Call, frame: Frame, forward_caller: bool = False) -> None:
+        if forward_caller:  # a {% call %} block: what the call returns is output
+            self.write("environment.counted(")
+            super().visit_Call(node, frame, forward_caller=True)
+            self.write(")")
+        else:
+            super().visit_Call(node, frame)
 
 
 class _BoundedEnvironment(ImmutableSandboxedEnvironment):
-    """The immutable sandbox with size limits on computed values and a step budget."""
+    """The immutable sandbox with the limits of its TemplateEngine."""
 
     code_generator_class = _BoundedCodeGenerator
-    intercepted_binops = frozenset(["*", "**", "%", "+"])
+    intercepted_binops = frozenset(["*", "**", "%", "+", "//"])
 
-    def __init__(self, **options: Any) -> None:
-        super().__init__(**options)
-        _bounded_filters(self.filters)
+    def __init__(self, limits: "TemplateEngine", **options: Any) -> None:
+        super().__init__(finalize=_finalize, **options)
+        self.limits = limits
+        self.count_output = _count_output  # called from the compiled templates
+        self.filters["wraptext"] = wrap_text
+        _charged_filters(self.filters)
         self.filters[_COUNTED_FILTER] = _counted
+        tests: dict[str, Any] = self.tests
+        for name, test in list(tests.items()):
+            if len(inspect.signature(test).parameters) > 1:  # tests of one value cost what a step does
+                self.tests[name] = _charged_test(test)
         self.globals["lipsum"] = _lipsum(self.globals["lipsum"])
 
-    def _parse(self, source: str, name: str | None, filename: str | None) -> nodes.Template:
-        """Parse, then make every for loop spend one step per item."""
-        tree = super()._parse(source, name, filename)
-        for loop in tree.find_all(nodes.For):
-            loop.iter = nodes.Filter(loop.iter, _COUNTED_FILTER, [], [], None, None)
-        return tree
+    def preprocess(self, source: str, name: str | None = None, filename: str | None = None) -> str:
+        """Refuse a source longer than max_source (files) or max_string_source (texts)."""
+        limit = "max_string_source" if name is None else "max_source"
+        if len(source) > getattr(self.limits, limit):
+            raise SecurityError(f"the template source of {len(source):,} characters is over the limit "
+                                f"{limit} ({getattr(self.limits, limit):,} characters)")
+        return super().preprocess(source, name, filename)
 
     @staticmethod
-    def checked_concat(text: str) -> str:
-        _check_length("a ~ concatenation", len(text))
-        return text
+    def counted(value: Any) -> Any:
+        _count_output(_text_size(value, _current().output_left))
+        return value
+
+    @staticmethod
+    def compared(value: Any) -> Any:
+        cost = _cost(value)
+        if cost:
+            _spend(cost)
+        return value
+
+    @staticmethod
+    def sliced(value: Any) -> Any:
+        if isinstance(value, (str, bytes)):
+            _spend(len(value) // CHARS_PER_STEP)
+        elif isinstance(value, (list, tuple)):
+            _spend(len(value) // ITEMS_PER_STEP)
+        return value
+
+    @staticmethod
+    def bounded_join(context: Context, parts: tuple[Any, ...]) -> str:
+        """``~``: checked before the parts are made str and joined."""
+        budget = _current()
+        autoescape = context.eval_ctx.autoescape
+        size = 0
+        for part in parts:
+            if not isinstance(part, str):
+                size += _text_size(part, budget.limits.max_length)
+            elif autoescape and not isinstance(part, Markup):
+                size += _escaped_size(part)
+            else:
+                size += len(part)
+        _check_length("a ~ concatenation", size)
+        return markup_join(parts) if autoescape else str_join(parts)
 
     def call_binop(self, context: Context, operator: str, left: Any, right: Any) -> Any:
         if operator == "*":
             for seq, times in ((left, right), (right, left)):
-                if isinstance(times, int) and isinstance(seq, (str, bytes, list, tuple)):
+                if isinstance(times, int) and isinstance(seq, (str, bytes)):
                     _check_length("a * repetition", len(seq) * times)
+                elif isinstance(times, int) and isinstance(seq, (list, tuple)):
+                    _check_length("a * repetition", len(seq) * times, ITEMS_PER_STEP)
             if isinstance(left, int) and isinstance(right, int):
                 _check_bits(left.bit_length() + right.bit_length())
+                _spend(_int_work(left, right))
+        elif operator in ("//", "%") and isinstance(left, int) and isinstance(right, int):
+            _spend(_int_work(left, right))
         elif operator == "**":
             if isinstance(left, int) and isinstance(right, int) and right > 0 and abs(left) > 1:
                 _check_bits(left.bit_length() * right)
         elif operator == "%":
             if isinstance(left, (str, bytes)):
-                _check_percent(left, right)
-        elif isinstance(left, (str, bytes, list, tuple)) and isinstance(right, (str, bytes, list, tuple)):
+                _check_length("a % formatting", _percent_size(left, right))
+        elif isinstance(left, (str, bytes)) and isinstance(right, (str, bytes)):
             _check_length("a + concatenation", len(left) + len(right))
-        return self.binop_table[operator](left, right)
+        elif isinstance(left, (list, tuple)) and isinstance(right, (list, tuple)):
+            _check_length("a + concatenation", len(left) + len(right), ITEMS_PER_STEP)
+        return super().call_binop(context, operator, left, right)
 
     def call(self, context: Context, obj: Any, /, *args: Any, **kwargs: Any) -> Any:
-        left = _steps_left.get()
-        if left is not None:
-            left[0] -= 1
-            if left[0] < 0:
-                raise _out_of_steps()
+        budget = _budget.get() or _current()
         kind = type(obj)
-        if kind in _METHOD_TYPES and obj.__name__ in _CHECKED_METHODS:
-            args = _check_method(obj, args, kwargs)
+        cost = 1
+        if kind is not Macro:  # passing a value to a macro does not go through it
+            for arg in (*args, *kwargs.values()) if kwargs else args:
+                arg_kind = type(arg)
+                if arg_kind is str:
+                    cost += len(arg) // CHARS_PER_STEP
+                elif arg_kind in _CONTAINERS:
+                    cost += len(arg)
+                elif arg_kind not in _SCALARS:
+                    cost += _cost(arg)
+        if kind is types.BuiltinMethodType:
+            cost += _cost(obj.__self__)
+            if obj.__name__ in _CHECKED_METHODS:
+                _spend(cost)
+                cost = 0
+                args = _check_method(obj, args, kwargs)
         elif kind is LoopContext and args:  # a recursive loop(...) call
             args = (_counted(args[0]), *args[1:])
-        # SandboxedEnvironment.call, written out to save a frame on every call.
-        if not self.is_safe_callable(obj):
-            raise SecurityError(f"{obj!r} is not safely callable")
-        return context.call(obj, *args, **kwargs)
+        budget.work_left -= cost
+        if budget.work_left < budget.clock_at:
+            _spend(0)
+        return super().call(context, obj, *args, **kwargs)
 
+    def wrap_str_format(self, value: Any) -> Callable[..., str] | None:
+        """The sandbox's str.format and format_map, refused before they make a value over max_length."""
+        if not isinstance(value, (types.MethodType, types.BuiltinMethodType)) or value.__name__ not in _FORMATS:
+            return None  # the common case, answered without the call below
+        sandboxed = super().wrap_str_format(value)
+        if sandboxed is None:
+            return None
+        text, is_map = str(value.__self__), value.__name__ == "format_map"
 
-def _check_bits(bits: int) -> None:
-    if bits > MAX_INT_BITS:
-        raise SecurityError(
-            f"an integer of about {bits:,} bits is over the template limit MAX_INT_BITS ({MAX_INT_BITS:,})")
+        @functools.wraps(sandboxed)
+        def checked(*args: Any, **kwargs: Any) -> str:
+            if is_map and len(args) == 1 and not kwargs:
+                _CheckingFormatter(self).vformat(text, (), args[0])
+            elif not is_map:
+                _CheckingFormatter(self).vformat(text, args, kwargs)
+            return sandboxed(*args, **kwargs)
+
+        return checked
 
 
 class TemplateEngine:
@@ -354,7 +745,36 @@ class TemplateEngine:
     ``template_dir`` is a directory (str or os.PathLike) searched before the
     built-in templates, or None to use the built-in templates only.  One
     engine may be shared between threads.
+
+    The limits below bound every render; change them on the class or on
+    one engine (``engine.max_output = 200_000``).  Going over one raises
+    jinja2.exceptions.SecurityError naming the limit and its value.
     """
+
+    #: Longest template file, in characters (checked when it is compiled).
+    max_source: int = 65_536
+    #: Longest render_string() text, such as a subject, in characters.
+    max_string_source: int = 4_096
+    #: Most expressions, tags and texts (parsed nodes) in one template or text.
+    max_nodes: int = 5_000
+    #: Characters one render produces in total: everything printed,
+    #: including text captured by {% set %}, {% filter %}, {% call %} and
+    #: macros (captured text counts again when it is printed).
+    max_output: int = 1_000_000
+    #: Largest string, list or bytes value a template computes (characters,
+    #: items or bytes), checked before the value is made.
+    max_length: int = 1_000_000
+    #: Largest integer a template computes, in bits (about 19,700 digits).
+    max_int_bits: int = 65_536
+    #: Steps of work in one render: each loop iteration, call, filter
+    #: application and item a filter goes through is a step, and so is every
+    #: CHARS_PER_STEP characters (ITEMS_PER_STEP items) of a value built.
+    max_work: int = 200_000
+    #: CPU time of one render, in seconds (checked as work is spent).
+    max_cpu_seconds: float = 1.0
+    #: Longest word (run of non-blank characters) a rendered render_string()
+    #: text may hold: a header line carries at most 998 characters.
+    max_subject_word: int = 998
 
     def __init__(self, template_dir: str | os.PathLike[str] | None, /) -> None:
         self._template_dir = _existing_dir(template_dir)
@@ -362,6 +782,7 @@ class TemplateEngine:
         if self._template_dir is not None:
             loaders.insert(0, FileSystemLoader(self._template_dir))
         self._env = _BoundedEnvironment(
+            self,
             loader=ChoiceLoader(loaders),
             undefined=StrictUndefined,
             autoescape=select_autoescape(
@@ -373,7 +794,6 @@ class TemplateEngine:
             trim_blocks=True,
             lstrip_blocks=True,
         )
-        self._env.filters["wraptext"] = wrap_text
         # functools.lru_cache is thread-safe; a text compiled twice by
         # racing threads only costs the extra compilation.
         self._compile_cached = functools.lru_cache(maxsize=STRING_CACHE_SIZE)(self._env.from_string)
@@ -391,35 +811,47 @@ class TemplateEngine:
         jinja2.exceptions.SecurityError for a refused operation or a
         template going over a limit.
         """
-        template = self._env.get_template(name)
-        return _render_bounded(template, variables)
+        return _render_bounded(self, lambda: self._env.get_template(name), variables)[0]
 
     def render_string(self, text: str, variables: Mapping[str, object] | None = None) -> str:
         """Render the template given as ``text`` (never autoescaped).
 
         Meant for subject lines; raises like render(), and
-        jinja2.TemplateSyntaxError for invalid text.  Compiled texts of up
-        to STRING_CACHE_LIMIT characters are cached.
+        jinja2.TemplateSyntaxError for invalid text.  A result holding a
+        word longer than max_subject_word characters is refused.  Compiled
+        texts of up to STRING_CACHE_LIMIT characters are cached.
         """
         if not isinstance(text, str):
             raise TypeError(f"template text must be a str, not {type(text).__name__}")
         if len(text) <= STRING_CACHE_LIMIT:
-            template = self._compile_cached(text)
+            rendered = _render_bounded(self, lambda: self._compile_cached(text), variables)[0]
         else:
-            template = self._env.from_string(text)
-        return _render_bounded(template, variables)
+            rendered = _render_bounded(self, lambda: self._env.from_string(text), variables)[0]
+        limit = self.max_subject_word
+        if len(rendered) > limit:
+            longest = max(map(len, rendered.split()), default=0)
+            if longest > limit:
+                raise SecurityError(f"the rendered text holds a word of {longest:,} characters, over the limit "
+                                    f"max_subject_word ({limit:,}): a header line cannot carry it")
+        return rendered
 
     def __repr__(self) -> str:
         return f"TemplateEngine({self._template_dir!r})"
 
 
-def _render_bounded(template: Template, variables: Mapping[str, object] | None) -> str:
-    """Render ``template`` with a fresh budget of MAX_STEPS steps."""
-    token = _steps_left.set([MAX_STEPS])
+def _render_bounded(engine: TemplateEngine, load: Callable[[], Template],
+                    variables: Mapping[str, object] | None) -> tuple[str, _Budget]:
+    """Load and render a template under a fresh budget of ``engine``'s limits.
+
+    Returns the text and what was left of the budget.
+    """
+    variables = _checked_variables(variables)
+    budget = _Budget(engine)
+    token = _budget.set(budget)
     try:
-        return template.render(_checked_variables(variables))
+        return load().render(variables), budget
     finally:
-        _steps_left.reset(token)
+        _budget.reset(token)
 
 
 def _existing_dir(template_dir: str | os.PathLike[str] | None) -> str | None:
