@@ -273,3 +273,10 @@ def test_signature_built_by_two_threads_at_once_is_kept_once():
         print(len(built), same, sum(ref() is not None for ref in built))
     """)
     assert result.stdout.split() == ["2", "True", "1"], result.stderr
+
+
+def test_version_in_the_source_tree_is_pyproject_version():
+    import tomllib
+    import corvenda
+    with open(os.path.join(os.path.dirname(__file__), "..", "pyproject.toml"), "rb") as file:
+        assert corvenda.__version__ == tomllib.load(file)["project"]["version"]

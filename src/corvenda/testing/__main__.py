@@ -22,6 +22,7 @@ from email.message import EmailMessage
 from types import FrameType
 from typing import cast
 
+import corvenda
 from corvenda.testing import Authority, ReceivedMessage, SMTPServer
 from corvenda.testing._server import CLIENT_SECURITY, MODES, Mode
 
@@ -146,6 +147,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--user", default="user", help="login user name (default: user)")
     parser.add_argument("--password", default="password", help="login password (default: password)")
     parser.add_argument("--save", metavar="DIR", help="write each message to DIR as an .eml file")
+    parser.add_argument("--version", action="version", version=f"corvenda {corvenda.__version__}")
     args = parser.parse_args(argv)
     if args.save:
         os.makedirs(args.save, exist_ok=True)
