@@ -319,7 +319,7 @@ Ref build_signature(FunctionObject* fn) {
 /// may suspend the section and let another thread fill the field first; then
 /// the field keeps the first value and the other thread's copy is dropped.
 template <typename Build>
-PyObject* fill_once(PyObject* self, PyObject** field, Build build) noexcept {
+PyObject* fill_once([[maybe_unused]] PyObject* self, PyObject** field, Build build) noexcept {
     PyObject* result = nullptr;
     Py_BEGIN_CRITICAL_SECTION(self);
     result = Py_XNewRef(*field);
