@@ -6,22 +6,31 @@ __all__ = ["__version__"]
 
 
 def _version() -> str:
-    """The installed distribution's version; in the source tree, pyproject.toml's."""
+    """The version of the distribution this very copy was installed from; for a
+    copy not installed (a checkout, or a tree staged from one), the version
+    its project's pyproject.toml declares."""
     import pathlib
-
-    here = pathlib.Path(__file__).resolve().parent
-    project = here.parent.parent / "pyproject.toml"
-    if here.parent.name == "src" and project.is_file():
-        import tomllib
-
-        with project.open("rb") as file:
-            return str(tomllib.load(file)["project"]["version"])
     from importlib import metadata
 
+    here = pathlib.Path(__file__).resolve()
     try:
-        return metadata.version("corvenda")
+        dist = metadata.distribution("corvenda")
     except metadata.PackageNotFoundError:
-        return "0+unknown"
+        pass
+    else:
+        if pathlib.Path(str(dist.locate_file("corvenda/__init__.py"))).resolve() == here:
+            return dist.version
+    for folder in here.parents:
+        project = folder / "pyproject.toml"
+        if project.is_file():
+            import tomllib
+
+            with project.open("rb") as file:
+                declared = tomllib.load(file).get("project", {})
+            if declared.get("name") == "corvenda":
+                return str(declared["version"])
+            break
+    return "0+unknown"
 
 
 def __getattr__(name: str) -> str:
