@@ -59,10 +59,28 @@ previews:
 	$(RUN) env PYTHONPATH=src $(PY) tools/previews.py docs/previews
 
 clean:
-	rm -rf build src/corvenda/*.so
+	rm -rf build dist src/corvenda/*.so
 
 # The user's-eye suite: the built wheel installed with [testing] in a fresh
 # venv runs the project in tests/user_project (tools/user-suite).
 .PHONY: user-suite
 user-suite:
 	$(RUN) tools/user-suite
+
+# Release files in dist/: the sdist and manylinux_2_17 wheels for CPython 3.14
+# and 3.15, compiled by Zig's clang for glibc 2.17 (tools/build-dist).
+.PHONY: dist check-dist
+dist:
+	tools/build-dist
+
+# The release check: the cp314 wheel installed where no compiler exists runs
+# the tests and the user's-eye suite; the sdist installs with pip (tools/check-dist).
+check-dist: dist
+	tools/check-dist
+
+# The suite on Python 3.15, the module built next to the 3.14 one (the
+# warnings of other packages it ignores are named in pyproject.toml).
+.PHONY: check-py315
+check-py315:
+	$(RUN) sh -c 'cmake -S . -B build/py315 $$(command -v ninja >/dev/null && echo -G Ninja) -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$$(command -v python3.15) >/dev/null && cmake --build build/py315'
+	$(RUN) env PYTHONPATH=src:tools python3.15 -m pytest -q -p no:cacheprovider tests

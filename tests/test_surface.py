@@ -247,3 +247,36 @@ def test_imports_and_works_in_a_subinterpreter():
         interp.close()
     # The main interpreter's module is unaffected.
     assert EasyMailer("h", 25, "u", "p")._template_engine is not None
+
+
+def test_signature_built_by_two_threads_at_once_is_kept_once():
+    # Both threads are inside the build (a barrier holds them there, as a
+    # thread switch or a suspended critical section would): the first value
+    # stored is the one every caller gets, and the other copy is freed.
+    result = _python("""
+        import gc, inspect, threading, weakref
+        from corvenda.mailer import EasyMailer
+        built, barrier = [], threading.Barrier(2, timeout=10)
+        class Signature(inspect.Signature):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, **kwargs)
+                built.append(weakref.ref(self))
+                barrier.wait()
+        inspect.Signature = Signature
+        got = []
+        threads = [threading.Thread(target=lambda: got.append(EasyMailer.send.__signature__)) for _ in range(2)]
+        for t in threads: t.start()
+        for t in threads: t.join(15)
+        same = got[0] is got[1] is EasyMailer.send.__signature__
+        del got
+        gc.collect()
+        print(len(built), same, sum(ref() is not None for ref in built))
+    """)
+    assert result.stdout.split() == ["2", "True", "1"], result.stderr
+
+
+def test_version_in_the_source_tree_is_pyproject_version():
+    import tomllib
+    import corvenda
+    with open(os.path.join(os.path.dirname(__file__), "..", "pyproject.toml"), "rb") as file:
+        assert corvenda.__version__ == tomllib.load(file)["project"]["version"]

@@ -29,6 +29,7 @@ from typing import Any
 
 import jinja2
 
+import corvenda
 from corvenda import _chromium
 from corvenda.template import TemplateEngine
 
@@ -125,6 +126,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m corvenda.template",
         description="Render a mail template to files without sending it.")
+    parser.add_argument("--version", action="version", version=f"corvenda {corvenda.__version__}")
     commands = parser.add_subparsers(dest="command", required=True)
     preview = commands.add_parser("preview", help="render NAME.html and NAME.txt (and screenshots)")
     preview.add_argument("name", metavar="NAME", help="template name without .html or .txt")

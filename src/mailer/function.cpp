@@ -51,7 +51,7 @@ struct FunctionObject {
     PyObject* defaults;     // tuple, or None
     PyObject* annotations;  // dict of str
     PyObject* names;        // tuple of interned parameter names
-    PyObject* signature;    // built on first use
+    PyObject* signature;    // built on first use (fill_once)
     int nparams;
     int nrequired;
     Test tests[max_params];
@@ -314,22 +314,32 @@ Ref build_signature(FunctionObject* fn) {
     return check(PyObject_Call(signature.get(), args.get(), kwargs.get()));
 }
 
-PyObject* function_get_signature(PyObject* self, void*) noexcept {
-    FunctionObject* fn = as_function(self);
+/// A field filled on first use, read and written under the object's critical
+/// section.  The value is built outside it: building runs Python code, which
+/// may suspend the section and let another thread fill the field first; then
+/// the field keeps the first value and the other thread's copy is dropped.
+template <typename Build>
+PyObject* fill_once([[maybe_unused]] PyObject* self, PyObject** field, Build build) noexcept {
     PyObject* result = nullptr;
     Py_BEGIN_CRITICAL_SECTION(self);
-    if (fn->signature) {
-        result = Py_NewRef(fn->signature);
-    } else {
-        try {
-            fn->signature = build_signature(fn).release();
-            result = Py_NewRef(fn->signature);
-        } catch (PyError& error) {
-            error.restore();
-        }
-    }
+    result = Py_XNewRef(*field);
     Py_END_CRITICAL_SECTION();
+    if (result) return result;
+    try {
+        Ref built = build();
+        Py_BEGIN_CRITICAL_SECTION(self);
+        if (!*field) *field = built.release();
+        result = Py_NewRef(*field);
+        Py_END_CRITICAL_SECTION();
+    } catch (PyError& error) {
+        error.restore();
+    }
     return result;
+}
+
+PyObject* function_get_signature(PyObject* self, void*) noexcept {
+    FunctionObject* fn = as_function(self);
+    return fill_once(self, &fn->signature, [fn] { return build_signature(fn); });
 }
 
 PyMemberDef function_members[] = {

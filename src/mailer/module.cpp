@@ -182,7 +182,7 @@ PyModuleDef_Slot mailer_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(mailer_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     // No mutable state is shared: the module state is fixed at import and a
-    // method object only fills its signature cache, under a critical section.
+    // method object only fills its signature cache once (fill_once).
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

@@ -40,3 +40,11 @@ def test_without_the_extra_pytest_runs_and_the_fixtures_name_it(tmp_path):
     assert "ERROR test_mail.py::test_mail - Failed: corvenda.testing needs aiosmtpd" in result.stdout
     assert "\nimport: corvenda.testing needs aiosmtpd and trustme" in result.stdout
     assert result.stdout.count("pip install 'corvenda[testing]'") >= 2, result.stdout
+
+
+def test_version_is_the_distribution_version_everywhere():
+    version = importlib.metadata.version("corvenda")
+    assert corvenda.__version__ == version
+    for command in ("corvenda.testing", "corvenda.template"):
+        result = subprocess.run([sys.executable, "-m", command, "--version"], capture_output=True, text=True, timeout=60)
+        assert result.stdout == f"corvenda {version}\n", result.stderr

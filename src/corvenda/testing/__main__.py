@@ -26,6 +26,7 @@ from email.message import EmailMessage
 from types import FrameType
 from typing import Any, cast
 
+import corvenda
 from corvenda.testing import Authority, ReceivedMessage, SMTPServer
 from corvenda.testing._server import CLIENT_SECURITY, MODES, VERBS, Mode
 
@@ -224,6 +225,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--user", default="user", help="login user name (default: user)")
     parser.add_argument("--password", default="password", help="login password (default: password)")
     parser.add_argument("--save", metavar="DIR", help="write each message to DIR as an .eml file")
+    parser.add_argument("--version", action="version", version=f"corvenda {corvenda.__version__}")
     parser.add_argument("--ca-dir", metavar="DIR",
                         help="keep the CA (ca.pem, ca-key.pem) in DIR and use it again on every start")
     faults = parser.add_argument_group("faults", "armed at start, as by the SMTPServer methods of the same names")
