@@ -288,6 +288,7 @@ class Client:
     def __init__(self, redis_url: str) -> None:
         from celery import Celery
 
+        self.url = redis_url
         options: dict[str, Any] = dict(
             broker_connection_retry_on_startup=True, task_serializer="json",
             result_serializer="json", accept_content=["json"],
@@ -324,7 +325,13 @@ class Client:
 
     def ping(self, hostnames: list[str], timeout: float = 5.0) -> set[str]:
         """Names of the workers among ``hostnames`` that answered within ``timeout`` s."""
-        replies = self.app.control.ping(destination=hostnames, timeout=timeout, limit=len(hostnames))
+        import redis
+
+        try:
+            replies = self.app.control.ping(destination=hostnames, timeout=timeout, limit=len(hostnames))
+        except redis.ConnectionError:  # a connection from before a restart of Redis
+            self.reconnect()
+            return set()
         return {name for reply in replies for name in reply}
 
     def running(self, hostname: str) -> dict[int, str]:
@@ -341,6 +348,11 @@ class Client:
     def purge(self) -> None:
         """Drop every message waiting in the default queue ("celery")."""
         self.app.control.purge()
+
+    def reconnect(self) -> None:
+        """New connections, after the Redis server restarted."""
+        self.close()
+        self.__init__(self.url)  # type: ignore[misc]
 
     def close(self) -> None:
         self.app.close()
@@ -431,10 +443,10 @@ class Worker:
                 _end(self.process, signal.SIGKILL, 0.0, group=True)
             self.process = None
 
-    def log(self) -> str:
+    def log(self, tail: int = 4000) -> str:
         try:
             with open(self.log_path, encoding="utf-8", errors="replace") as text:
-                return text.read()[-4000:]
+                return text.read()[-tail:]
         except OSError:
             return ""
 

@@ -16,7 +16,10 @@ from __future__ import annotations
 
 import os
 import stat
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from corvenda.mailer import AttachmentRecord
 
 __all__ = ["AttachmentRefused", "MAX_BYTES", "load", "load_all"]
 
@@ -32,7 +35,7 @@ def _inside(root: str, path: str) -> bool:
     return path != root and os.path.commonpath([root, path]) == root
 
 
-def load(item: Any, directory: str) -> dict[str, Any]:
+def load(item: Any, directory: str) -> AttachmentRecord:
     """The attachment record (file name and bytes) for ``item``, a path inside ``directory``.
 
     A relative ``item`` is taken relative to ``directory``.  Raises
@@ -72,7 +75,7 @@ def load(item: Any, directory: str) -> dict[str, Any]:
     return {"filename": os.path.basename(item), "data": data}
 
 
-def load_all(items: Any, directory: str) -> list[dict[str, Any]] | None:
+def load_all(items: Any, directory: str) -> list[str | AttachmentRecord] | None:
     """:func:`load` for each item of a task's ``attachments`` argument (None: none)."""
     if items is None:
         return None

@@ -39,7 +39,7 @@ def _client() -> Any:
 def listing() -> list[dict[str, Any]]:
     """The dead-lettered messages, oldest first: id, task, args, kwargs, retries, deliveries, at, reason."""
     _client()
-    raw = _redis("list dead letters", lambda client: client.hvals(DEAD_LETTERS))
+    raw: list[bytes] = _redis("list dead letters", lambda client: client.hvals(DEAD_LETTERS))  # type: ignore[arg-type, return-value]
     return sorted((json.loads(value) for value in raw), key=lambda record: (record["at"], record["id"]))
 
 

@@ -245,7 +245,9 @@ def _deliver(task: Any, submit: Callable[[_Mailer], None]) -> dict[str, str]:
 
     def start(client: redis.Redis) -> tuple[int, int]:
         pipe = client.pipeline()
-        pipe.incr(counter).expire(counter, settings.sent_ttl).exists(mark)
+        pipe.incr(counter)
+        pipe.expire(counter, settings.sent_ttl)
+        pipe.exists(mark)
         count, _, sent = pipe.execute()
         return int(count), int(sent)
 

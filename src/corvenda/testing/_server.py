@@ -552,7 +552,7 @@ class _SMTP(aiosmtpd.smtp.SMTP):
         if self._data_lines is not None:
             self._data_lines += data.count(b"\n")
             if self._data_lines > self.owner.data_size_limit // 32 and not self._dropped:
-                if self.transport is not None:
+                if isinstance(self.transport, asyncio.WriteTransport):
                     self.transport.write(b"552 5.3.4 Too many lines in the message; closing connection\r\n")
                 self._drop()
                 return
