@@ -307,8 +307,11 @@ class Client:
         meta = self._reader.backend.get_task_meta(task_id, cache=False)
         return str(meta["status"]), meta["result"]
 
-    def wait(self, task_ids: list[str], timeout: float) -> dict[str, tuple[str, Any]]:
-        """Outcomes of ``task_ids`` once all have ended; TimeoutError after ``timeout`` s."""
+    def wait(self, task_ids: list[str], timeout: float, partial: bool = False) -> dict[str, tuple[str, Any]]:
+        """Outcomes of ``task_ids`` once all have ended; TimeoutError after ``timeout`` s.
+
+        With ``partial`` the outcomes of those that ended by then, instead of the error.
+        """
         done: dict[str, tuple[str, Any]] = {}
         deadline = time.monotonic() + timeout
         while True:
@@ -320,6 +323,8 @@ class Client:
             if len(done) == len(task_ids):
                 return done
             if time.monotonic() > deadline:
+                if partial:
+                    return done
                 raise TimeoutError(f"{len(task_ids) - len(done)} of {len(task_ids)} tasks unfinished after {timeout} s")
             time.sleep(0.1)
 
@@ -344,6 +349,13 @@ class Client:
         """Messages waiting in the default queue and delivered but unacknowledged, as kombu keeps them."""
         client = self._reader.backend.client
         return {"queued": int(client.llen("celery")), "unacknowledged": int(client.hlen("unacked"))}
+
+    def unacknowledged(self) -> set[str]:
+        """Ids of the tasks whose messages a worker took and has not acknowledged, as kombu keeps them."""
+        import json
+
+        client = self._reader.backend.client
+        return {str(json.loads(raw)[0]["headers"]["id"]) for raw in client.hvals("unacked")}
 
     def purge(self) -> None:
         """Drop every message waiting in the default queue ("celery")."""

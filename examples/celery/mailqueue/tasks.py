@@ -62,6 +62,9 @@ settings = Settings.from_env()
 #: Redis hash of the messages set aside: task id -> JSON record (see mailqueue.deadletter).
 DEAD_LETTERS = "mailqueue:dead"
 
+# Attempts to store a result: enough for MAIL_REDIS_WAIT seconds at one a second or more.
+_RESULT_RETRIES = 5 + 2 * int(settings.redis_wait)
+
 app = Celery("mailqueue", broker=settings.broker_url, backend=settings.backend_url)
 app.conf.update(
     task_serializer="json",
@@ -78,11 +81,18 @@ app.conf.update(
     # this long; it must exceed the longest retry wait, which also sits
     # unacknowledged in a worker until it is due, and the longest task.
     broker_transport_options={"visibility_timeout": settings.visibility_timeout},
-    result_backend_transport_options={"visibility_timeout": settings.visibility_timeout},
     broker_connection_retry_on_startup=True,
-    # Storing a result rides out a Redis restart like the task's own calls.
+    # Storing a result rides out a Redis restart like the task's own calls:
+    # retried for about MAIL_REDIS_WAIT seconds, waits of at most one second.
+    result_backend_transport_options={
+        "visibility_timeout": settings.visibility_timeout,
+        "retry_policy": {"max_retries": _RESULT_RETRIES, "interval_start": 0,
+                         "interval_step": 0.2, "interval_max": 1},
+    },
     result_backend_always_retry=True,
-    result_backend_max_retries=max(3, int(settings.redis_wait)),
+    result_backend_max_retries=_RESULT_RETRIES,
+    result_backend_base_sleep_between_retries_ms=100,
+    result_backend_max_sleep_between_retries_ms=1000,
     result_expires=24 * 3600,
     # A task stuck in its own work (a template computing for minutes) is
     # stopped; a send never takes this long, every socket call being bounded.
