@@ -350,12 +350,14 @@ class Client:
         client = self._reader.backend.client
         return {"queued": int(client.llen("celery")), "unacknowledged": int(client.hlen("unacked"))}
 
-    def unacknowledged(self) -> set[str]:
-        """Ids of the tasks whose messages a worker took and has not acknowledged, as kombu keeps them."""
+    def held(self, queue: str = "celery") -> set[str]:
+        """Ids of the tasks whose messages Redis holds: waiting in ``queue``, or taken and unacknowledged."""
         import json
 
         client = self._reader.backend.client
-        return {str(json.loads(raw)[0]["headers"]["id"]) for raw in client.hvals("unacked")}
+        taken = [json.loads(raw)[0] for raw in client.hvals("unacked")]
+        waiting = [json.loads(raw) for raw in client.lrange(queue, 0, -1)]
+        return {str(message["headers"]["id"]) for message in taken + waiting}
 
     def purge(self) -> None:
         """Drop every message waiting in the default queue ("celery")."""
