@@ -57,7 +57,7 @@ def load(item: Any, directory: str) -> AttachmentRecord:
         fd = os.open(path, flags)
     except OSError as error:
         raise AttachmentRefused(f"{item!r}: {error.strerror}") from None
-    with os.fdopen(fd, "rb") as file:
+    try:
         info = os.fstat(fd)
         if not stat.S_ISREG(info.st_mode):
             raise AttachmentRefused(f"{item!r} is not a regular file")
@@ -69,7 +69,10 @@ def load(item: Any, directory: str) -> AttachmentRecord:
             raise AttachmentRefused(f"{item!r} is not inside MAIL_ATTACHMENT_DIR")
         if info.st_size > MAX_BYTES:
             raise AttachmentRefused(f"{item!r} is larger than {MAX_BYTES} bytes")
-        data = file.read(MAX_BYTES + 1)
+        with os.fdopen(fd, "rb", closefd=False) as file:
+            data = file.read(MAX_BYTES + 1)
+    finally:
+        os.close(fd)
     if len(data) > MAX_BYTES:
         raise AttachmentRefused(f"{item!r} is larger than {MAX_BYTES} bytes")
     return {"filename": os.path.basename(item), "data": data}
