@@ -90,6 +90,9 @@ app.conf.update(
                          "interval_step": 0.2, "interval_max": 1},
     },
     result_backend_always_retry=True,
+    # So does publishing a retry: a lost publish would be a lost message.
+    task_publish_retry_policy={"max_retries": _RESULT_RETRIES, "interval_start": 0,
+                               "interval_step": 0.2, "interval_max": 1},
     result_backend_max_retries=_RESULT_RETRIES,
     result_backend_base_sleep_between_retries_ms=100,
     result_backend_max_sleep_between_retries_ms=1000,
