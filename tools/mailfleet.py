@@ -204,13 +204,13 @@ class OOMKiller:
     """SIGKILLs any pool process of ``workers`` whose resident memory exceeds ``limit_mb``.
 
     What the kernel's OOM killer does to a process that allocates without
-    bound, on a smaller scale.  ``kills`` counts the processes killed.
+    bound, on a smaller scale.  ``killed`` holds the ids of the processes killed.
     """
 
     def __init__(self, workers: list[Worker], limit_mb: int = 400) -> None:
         self.workers = workers
         self.limit = limit_mb * 1024 * 1024
-        self.kills = 0
+        self.killed: set[int] = set()
         self._stopping = threading.Event()
         self._thread = threading.Thread(target=self._watch, name="oom-killer", daemon=True)
         self._page = os.sysconf("SC_PAGE_SIZE")
@@ -219,14 +219,20 @@ class OOMKiller:
         while not self._stopping.wait(0.01):
             for worker in self.workers:
                 for pid in worker.children():
+                    if pid in self.killed:  # dying: its memory is not freed at once
+                        continue
                     try:
                         with open(f"/proc/{pid}/statm") as statm:
                             resident = int(statm.read().split()[1]) * self._page
                         if resident > self.limit:
                             os.kill(pid, signal.SIGKILL)
-                            self.kills += 1
+                            self.killed.add(pid)
                     except (OSError, ValueError, IndexError):
                         continue
+
+    @property
+    def kills(self) -> int:
+        return len(self.killed)
 
     def __enter__(self) -> OOMKiller:
         self._thread.start()
