@@ -185,7 +185,9 @@ def fault_round(fault: str, messages: int, events: int, server: ServerProcess, w
             duplicated = sum(arrived[w] - 1 for w in wanted if arrived[w] > 1)
             states = collections.Counter(
                 str(r["status"]) if state == "SUCCESS" else state for state, r in outcomes.values())
-            states["unfinished"] = len(tasks) - len(outcomes)
+            unfinished = [t for t in tasks if t not in outcomes]
+            states["unfinished"] = len(unfinished)
+            states["unfinished, still in Redis"] = len(set(unfinished) & client.held())
             return (f"{fault:14} {messages:6} {events:6} {delivered:9} {duplicated:10} {messages - delivered:5}   "
                     f"{len(late):4}   {dict(+states)}")
         finally:
