@@ -13,12 +13,25 @@ process calling ``send_template`` in a loop, without Celery.
 
 The results depend on the machine: on a host with fewer free cores than
 processes, the processes, Redis and the SMTP server share them.
+
+    tools/in-sysroot env PYTHONPATH=src:tools python3.14 bench/celery_fleet.py --faults [--messages 1000] [--events 4]
+
+runs the faults of tests/test_celery_faults.py on larger batches instead:
+for each fault, two workers (two processes each) send a batch while the
+fault strikes ``--events`` times at random moments, and the server counts
+by Message-ID how many messages arrived, arrived more than once, or never.
+Messages held unacknowledged by a broken connection are given the
+visibility timeout and a worker restart to come back before they count as
+lost.
 """
 
 from __future__ import annotations
 
 import argparse
+import collections
+import json
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -31,18 +44,23 @@ sys.path[:0] = [os.path.join(REPO, "tools"), os.path.join(REPO, "src")]
 
 from mailfleet import Client, RedisServer, Worker, worker_environment  # noqa: E402
 
+# Messages carry the Message-ID <task id@sender's domain>.
+
 CREDENTIALS = ("bench@corvenda.test", "bench-password")
 SUBJECT = "Your code {{ code }}"
 
 # The SMTP server's child process: prints "port ca_file", then answers each
 # line on stdin with the number of messages received so far.
 SERVER = """
-import sys
+import collections, json, sys
 from corvenda.testing import SMTPServer
 with SMTPServer("starttls", credentials=(sys.argv[1], sys.argv[2])) as server:
     print(server.port, server.ca_file, flush=True)
     for line in sys.stdin:
-        print(len(server.messages), flush=True)
+        if line.strip() == "ids":
+            print(json.dumps(collections.Counter(str(m["Message-ID"]) for m in list(server.messages))), flush=True)
+        else:
+            print(len(server.messages), flush=True)
 """
 
 
@@ -62,6 +80,13 @@ class ServerProcess:
         self.process.stdin.write("\n")
         self.process.stdin.flush()
         return int(self.process.stdout.readline())
+
+    def ids(self) -> collections.Counter[str]:
+        """How often each Message-ID arrived."""
+        assert self.process.stdin is not None and self.process.stdout is not None
+        self.process.stdin.write("ids\n")
+        self.process.stdin.flush()
+        return collections.Counter(json.loads(self.process.stdout.readline()))
 
     def wait_for(self, total: int, timeout: float) -> None:
         deadline = time.monotonic() + timeout
@@ -107,12 +132,98 @@ def fleet_round(client: Client, server: ServerProcess, prefix: str, messages: in
     return messages / elapsed
 
 
+FAULT_TIMING = {"socket_timeout": 2, "redis_wait": 5, "backoff_base": 0.5, "backoff_max": 2,
+                "max_retries": 30, "visibility_timeout": 50}
+FAULTS = ("term-main", "term-group", "kill", "redis-restart")
+
+
+def fault_round(fault: str, messages: int, events: int, server: ServerProcess, workdir: str) -> str:
+    """One batch under ``fault``; returns the line of counts."""
+    folder = os.path.join(workdir, fault)
+    os.makedirs(folder)
+    with RedisServer(folder) as redis_server:
+        client = Client(redis_server.url)
+        env = worker_environment(redis_server.url, "127.0.0.1", server.port, credentials=CREDENTIALS,
+                                 ca_file=server.ca_file, **FAULT_TIMING)
+        workers = [Worker(f"{fault}{n}", env, folder, concurrency=2) for n in (1, 2)]
+        try:
+            for worker in workers:
+                worker.start()
+            for worker in workers:
+                worker.wait_ready(client)
+            before = server.count()
+            tasks = [client.send("mail.send_template", f"user{n}@example.org", SUBJECT, "verification_code",
+                                 context={"code": f"{fault}-{n}"}) for n in range(messages)]
+            moments = sorted(random.sample(range(messages // 10, messages * 9 // 10), events))
+            last_fault = time.monotonic()
+            for moment in moments:
+                server.wait_for(before + moment, timeout=300)
+                victim = random.choice(workers)
+                if fault == "term-main":
+                    victim.terminate(group=False)
+                elif fault == "term-group":
+                    victim.terminate(group=True)
+                elif fault == "kill":
+                    victim.kill()
+                else:
+                    redis_server.restart(down=1.0)
+                    client.reconnect()
+                last_fault = time.monotonic()
+                for worker in workers:
+                    if not worker.alive():
+                        worker.start()
+            outcomes = client.wait(tasks, timeout=120, partial=True)
+            late = [t for t in tasks if t not in outcomes]
+            if late:  # unacknowledged in Redis: back after the visibility timeout, when a worker starts
+                time.sleep(max(0.0, last_fault + FAULT_TIMING["visibility_timeout"] + 1 - time.monotonic()))
+                workers[0].terminate(group=False)
+                workers[0].start()
+                outcomes.update(client.wait(late, timeout=120, partial=True))
+            arrived = server.ids()
+            wanted = [f"<{t}@corvenda.test>" for t in tasks]
+            delivered = sum(1 for w in wanted if arrived[w])
+            duplicated = sum(arrived[w] - 1 for w in wanted if arrived[w] > 1)
+            states = collections.Counter(
+                str(r["status"]) if state == "SUCCESS" else state for state, r in outcomes.values())
+            unfinished = [t for t in tasks if t not in outcomes]
+            states["unfinished"] = len(unfinished)
+            states["unfinished, still in Redis"] = len(set(unfinished) & client.held())
+            return (f"{fault:14} {messages:6} {events:6} {delivered:9} {duplicated:10} {messages - delivered:5}   "
+                    f"{len(late):4}   {dict(+states)}")
+        finally:
+            for worker in workers:
+                worker.stop()
+            client.close()
+
+
+def faults(options: argparse.Namespace) -> int:
+    chosen = FAULTS if options.fault == "all" else (options.fault,)
+    server = ServerProcess()
+    try:
+        print(f"cores: {os.cpu_count()}, load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+        print(f"{'fault':14} {'batch':>6} {'events':>6} {'delivered':>9} {'duplicated':>10} {'lost':>5}   "
+              f"{'late':>4}   outcomes")
+        with tempfile.TemporaryDirectory(prefix="celery-faults-") as workdir:
+            for fault in chosen:
+                for r in range(options.rounds):
+                    print(fault_round(fault, options.messages, options.events, server,
+                                      os.path.join(workdir, str(r))), flush=True)
+    finally:
+        server.close()
+    return 0
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--messages", type=int, default=300, help="messages per round")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--processes", default="1,2,4", help="worker process counts to measure")
+    parser.add_argument("--faults", action="store_true", help="count losses and copies under faults instead")
+    parser.add_argument("--fault", choices=("all", *FAULTS), default="all")
+    parser.add_argument("--events", type=int, default=4, help="fault events per batch (--faults)")
     options = parser.parse_args()
+    if options.faults:
+        return faults(options)
     counts = [int(n) for n in options.processes.split(",")]
 
     print(f"cores: {os.cpu_count()}, load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")

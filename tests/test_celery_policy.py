@@ -20,6 +20,7 @@ import pytest
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [os.path.join(REPO, "examples", "celery"), os.path.join(REPO, "tools")]
 
+from mailqueue.attachments import AttachmentRefused, load, load_all  # noqa: E402
 from mailqueue.config import Settings  # noqa: E402
 from mailqueue.retry import backoff, classify  # noqa: E402
 
@@ -35,9 +36,54 @@ def test_settings_come_from_mail_variables_and_unsafe_ones_are_refused():
         ({"MAIL_SMTP_SECURITY": "tls"}, "MAIL_SMTP_SECURITY must be one of ssl, starttls, plain"),
         ({"MAIL_SOCKET_TIMEOUT": "0"}, "MAIL_SOCKET_TIMEOUT must be positive"),
         ({"MAIL_VISIBILITY_TIMEOUT": "900"}, "MAIL_VISIBILITY_TIMEOUT must exceed"),
+        ({"MAIL_VISIBILITY_TIMEOUT": "1400"}, r"plus the task time limit \(540 s"),
+        ({"MAIL_REDIS_WAIT": "0"}, "MAIL_REDIS_WAIT must be positive"),
+        ({"MAIL_MAX_DELIVERIES": "0"}, "MAIL_MAX_DELIVERIES must be at least 1"),
     ]:
         with pytest.raises(ValueError, match=message):
             Settings.from_env(env)
+
+
+def test_time_limits_leave_room_for_the_slowest_send():
+    settings = Settings.from_env({"MAIL_SOCKET_TIMEOUT": "10", "MAIL_REDIS_WAIT": "5"})
+    assert (settings.soft_time_limit, settings.time_limit) == (150, 170)
+    assert (Settings().soft_time_limit, Settings().time_limit) == (480, 540)
+
+
+@pytest.fixture
+def attachment_dir(tmp_path):
+    folder = tmp_path / "attachments"
+    (folder / "sub").mkdir(parents=True)
+    (folder / "sub" / "q3.pdf").write_bytes(b"%PDF q3")
+    (tmp_path / "secret.txt").write_bytes(b"secret")
+    os.symlink(tmp_path / "secret.txt", folder / "secret.txt")  # a link out
+    os.symlink(tmp_path, folder / "up")                          # a folder link out
+    os.symlink(folder / "sub" / "q3.pdf", folder / "alias.pdf")  # a link that stays inside
+    os.mkfifo(folder / "pipe")
+    return folder
+
+
+def test_attachments_are_read_only_from_inside_the_folder(attachment_dir):
+    for item in ["sub/q3.pdf", "alias.pdf", str(attachment_dir / "sub" / "q3.pdf"), "./sub/../sub/q3.pdf"]:
+        assert load(item, str(attachment_dir))["data"] == b"%PDF q3", item
+    assert load("alias.pdf", str(attachment_dir))["filename"] == "alias.pdf"
+    assert load_all(None, str(attachment_dir)) is None
+    for item, directory, reason in [
+        ("/proc/self/environ", attachment_dir, "is not inside MAIL_ATTACHMENT_DIR"),
+        ("../secret.txt", attachment_dir, "is not inside MAIL_ATTACHMENT_DIR"),
+        ("secret.txt", attachment_dir, "is not inside MAIL_ATTACHMENT_DIR"),
+        ("up/secret.txt", attachment_dir, "is not inside MAIL_ATTACHMENT_DIR"),
+        (".", attachment_dir, "is not inside MAIL_ATTACHMENT_DIR"),
+        ("sub", attachment_dir, "is not a regular file"),
+        ("pipe", attachment_dir, "is not a regular file"),
+        ("missing.pdf", attachment_dir, "No such file or directory"),
+        ({"filename": "a.txt", "data": "x"}, attachment_dir, "not dict"),
+        ("sub/q3.pdf", "", "attachments are turned off"),
+    ]:
+        with pytest.raises(AttachmentRefused, match=reason):
+            load(item, str(directory))
+    with pytest.raises(AttachmentRefused, match="must be a list"):
+        load_all("sub/q3.pdf", str(attachment_dir))
 
 
 RETRY = [
@@ -49,6 +95,9 @@ RETRY = [
     smtplib.SMTPConnectError(421, b"4.3.2 too many connections"),
     smtplib.SMTPResponseException(454, b"4.7.0 TLS not available"),
     smtplib.SMTPServerDisconnected("Connection unexpectedly closed"),
+    # A stale reply read in place of the one expected: client and server lost step.
+    smtplib.SMTPResponseException(250, b"2.0.0 Message accepted for delivery"),
+    smtplib.SMTPResponseException(354, b"End data with <CR><LF>.<CR><LF>"),
     ssl.SSLEOFError(8, "EOF occurred in violation of protocol"),
     TimeoutError("_ssl.c:1112: The handshake operation timed out"),
     ConnectionRefusedError(errno.ECONNREFUSED, "Connection refused"),

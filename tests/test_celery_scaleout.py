@@ -27,8 +27,8 @@ from mailfleet import EXAMPLE, Client, RedisServer, SilentServer, Worker, worker
 
 CREDENTIALS = ("mailer@corvenda.test", "s3cret")
 # Short waits for a test; the defaults are for production (see mailqueue.config).
-TIMING = {"socket_timeout": 5, "backoff_base": 0.2, "backoff_max": 1, "max_retries": 6,
-          "visibility_timeout": 7}
+TIMING = {"socket_timeout": 1, "redis_wait": 1, "backoff_base": 0.2, "backoff_max": 1,
+          "max_retries": 6, "visibility_timeout": 20}
 SUBJECT = "Your code {{ code }}"
 
 

@@ -27,7 +27,7 @@ import time
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["Client", "RedisServer", "SilentServer", "Worker", "free_port", "worker_environment"]
+__all__ = ["Client", "OOMKiller", "RedisServer", "SilentServer", "Worker", "free_port", "worker_environment"]
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXAMPLE = os.path.join(REPO, "examples", "celery")
@@ -127,23 +127,35 @@ class SilentServer:
 
 
 class RedisServer:
-    """``redis-server`` on a free loopback port, without persistence, in ``directory``."""
+    """``redis-server`` on a free loopback port in ``directory``, with a password.
 
-    def __init__(self, directory: str) -> None:
+    With ``persistent`` (the default) it runs as docs/scaling.md asks for
+    production: an append-only file (``appendonly yes``), and keys are
+    never evicted (``maxmemory-policy noeviction``), so a restart() keeps
+    queue, results and marks.  Without it, a restart loses everything.
+    """
+
+    def __init__(self, directory: str, *, persistent: bool = True, password: str = "fleet-redis-pw") -> None:
         self.directory = directory
+        self.persistent = persistent
+        self.password = password
         self.port = 0
         self.process: subprocess.Popen[bytes] | None = None
 
     @property
     def url(self) -> str:
-        return f"redis://{HOST}:{self.port}/0"
+        return f"redis://:{self.password}@{HOST}:{self.port}/0"
 
     def start(self) -> RedisServer:
-        self.port = free_port()
+        """Start on a free port, or on the port of the previous run after stop()."""
+        self.port = self.port or free_port()
+        persistence = (["--appendonly", "yes", "--appendfsync", "everysec"] if self.persistent
+                       else ["--appendonly", "no"])
         with open(os.path.join(self.directory, "redis.log"), "ab") as log:
             self.process = subprocess.Popen(
                 ["redis-server", "--bind", HOST, "--port", str(self.port), "--dir", self.directory,
-                 "--save", "", "--appendonly", "no", "--protected-mode", "yes"],
+                 "--save", "", *persistence, "--maxmemory", "256mb", "--maxmemory-policy", "noeviction",
+                 "--requirepass", self.password, "--protected-mode", "yes"],
                 stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                 # A sanitizer runtime preloaded into the tests (tools/check-asan)
                 # is for our extension, not for Redis, which it breaks.
@@ -158,10 +170,23 @@ class RedisServer:
             raise RuntimeError(f"redis-server exited with {self.process.returncode}; see {self.directory}/redis.log")
         try:
             with socket.create_connection((HOST, self.port), timeout=1.0) as connection:
-                connection.sendall(b"PING\r\n")
-                return connection.recv(16).startswith(b"+PONG")
+                connection.sendall(f"AUTH {self.password}\r\nPING\r\n".encode())
+                answer = b""
+                while answer.count(b"\r\n") < 2:
+                    chunk = connection.recv(64)
+                    if not chunk:
+                        return False
+                    answer += chunk
+                # -LOADING while the append-only file is read back.
+                return answer.endswith(b"+PONG\r\n")
         except OSError:
             return False
+
+    def restart(self, down: float = 0.0) -> None:
+        """Stop (SIGTERM: Redis writes out what it holds), wait ``down`` s, start on the same port."""
+        self.stop()
+        time.sleep(down)
+        self.start()
 
     def stop(self) -> None:
         if self.process is not None:
@@ -173,6 +198,49 @@ class RedisServer:
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
+
+
+class OOMKiller:
+    """SIGKILLs any pool process of ``workers`` whose resident memory exceeds ``limit_mb``.
+
+    What the kernel's OOM killer does to a process that allocates without
+    bound, on a smaller scale.  ``killed`` holds the ids of the processes killed.
+    """
+
+    def __init__(self, workers: list[Worker], limit_mb: int = 400) -> None:
+        self.workers = workers
+        self.limit = limit_mb * 1024 * 1024
+        self.killed: set[int] = set()
+        self._stopping = threading.Event()
+        self._thread = threading.Thread(target=self._watch, name="oom-killer", daemon=True)
+        self._page = os.sysconf("SC_PAGE_SIZE")
+
+    def _watch(self) -> None:
+        while not self._stopping.wait(0.01):
+            for worker in self.workers:
+                for pid in worker.children():
+                    if pid in self.killed:  # dying: its memory is not freed at once
+                        continue
+                    try:
+                        with open(f"/proc/{pid}/statm") as statm:
+                            resident = int(statm.read().split()[1]) * self._page
+                        if resident > self.limit:
+                            os.kill(pid, signal.SIGKILL)
+                            self.killed.add(pid)
+                    except (OSError, ValueError, IndexError):
+                        continue
+
+    @property
+    def kills(self) -> int:
+        return len(self.killed)
+
+    def __enter__(self) -> OOMKiller:
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stopping.set()
+        self._thread.join(5.0)
 
 
 def worker_environment(
@@ -226,6 +294,7 @@ class Client:
     def __init__(self, redis_url: str) -> None:
         from celery import Celery
 
+        self.url = redis_url
         options: dict[str, Any] = dict(
             broker_connection_retry_on_startup=True, task_serializer="json",
             result_serializer="json", accept_content=["json"],
@@ -244,8 +313,11 @@ class Client:
         meta = self._reader.backend.get_task_meta(task_id, cache=False)
         return str(meta["status"]), meta["result"]
 
-    def wait(self, task_ids: list[str], timeout: float) -> dict[str, tuple[str, Any]]:
-        """Outcomes of ``task_ids`` once all have ended; TimeoutError after ``timeout`` s."""
+    def wait(self, task_ids: list[str], timeout: float, partial: bool = False) -> dict[str, tuple[str, Any]]:
+        """Outcomes of ``task_ids`` once all have ended; TimeoutError after ``timeout`` s.
+
+        With ``partial`` the outcomes of those that ended by then, instead of the error.
+        """
         done: dict[str, tuple[str, Any]] = {}
         deadline = time.monotonic() + timeout
         while True:
@@ -257,12 +329,20 @@ class Client:
             if len(done) == len(task_ids):
                 return done
             if time.monotonic() > deadline:
+                if partial:
+                    return done
                 raise TimeoutError(f"{len(task_ids) - len(done)} of {len(task_ids)} tasks unfinished after {timeout} s")
             time.sleep(0.1)
 
     def ping(self, hostnames: list[str], timeout: float = 5.0) -> set[str]:
         """Names of the workers among ``hostnames`` that answered within ``timeout`` s."""
-        replies = self.app.control.ping(destination=hostnames, timeout=timeout, limit=len(hostnames))
+        import redis
+
+        try:
+            replies = self.app.control.ping(destination=hostnames, timeout=timeout, limit=len(hostnames))
+        except redis.ConnectionError:  # a connection from before a restart of Redis
+            self.reconnect()
+            return set()
         return {name for reply in replies for name in reply}
 
     def running(self, hostname: str) -> dict[int, str]:
@@ -276,9 +356,23 @@ class Client:
         client = self._reader.backend.client
         return {"queued": int(client.llen("celery")), "unacknowledged": int(client.hlen("unacked"))}
 
+    def held(self, queue: str = "celery") -> set[str]:
+        """Ids of the tasks whose messages Redis holds: waiting in ``queue``, or taken and unacknowledged."""
+        import json
+
+        client = self._reader.backend.client
+        taken = [json.loads(raw)[0] for raw in client.hvals("unacked")]
+        waiting = [json.loads(raw) for raw in client.lrange(queue, 0, -1)]
+        return {str(message["headers"]["id"]) for message in taken + waiting}
+
     def purge(self) -> None:
         """Drop every message waiting in the default queue ("celery")."""
         self.app.control.purge()
+
+    def reconnect(self) -> None:
+        """New connections, after the Redis server restarted."""
+        self.close()
+        self.__init__(self.url)  # type: ignore[misc]
 
     def close(self) -> None:
         self.app.close()
@@ -295,13 +389,16 @@ class Worker:
     """One ``celery worker`` (prefork) of examples/celery, in its own process group."""
 
     def __init__(self, name: str, env: Mapping[str, str], directory: str, concurrency: int = 2,
-                 queue: str = "celery") -> None:
+                 queue: str = "celery", memory_cap_mb: int = 3072) -> None:
         self.name = name
         self.queue = queue
         self.hostname = f"{name}@mailfleet"
         self.env = dict(env)
         self.log_path = os.path.join(directory, f"worker-{name}.log")
         self.concurrency = concurrency
+        # An address-space limit for each process, a safety net for tests
+        # that make a worker allocate without bound.
+        self.memory_cap = memory_cap_mb * 1024 * 1024
         self.process: subprocess.Popen[bytes] | None = None
 
     def start(self) -> Worker:
@@ -312,9 +409,14 @@ class Worker:
                  "--hostname", self.hostname, "--queues", self.queue, "--loglevel", "INFO",
                  "--without-gossip", "--without-mingle", "--without-heartbeat"],
                 env=self.env, cwd=EXAMPLE, stdout=log, stderr=subprocess.STDOUT,
-                stdin=subprocess.DEVNULL, start_new_session=True,
+                stdin=subprocess.DEVNULL, start_new_session=True, preexec_fn=self._limit,
             )
         return self
+
+    def _limit(self) -> None:
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_AS, (self.memory_cap, self.memory_cap))
 
     def wait_ready(self, client: Client, timeout: float = 60.0) -> None:
         """Wait until the worker answers a ping and all its pool processes run."""
@@ -350,10 +452,21 @@ class Worker:
             _end(self.process, signal.SIGTERM, 15.0, group=True)
             self.process = None
 
-    def log(self) -> str:
+    def terminate(self, group: bool, timeout: float = 60.0) -> None:
+        """SIGTERM to the main process only (``group=False``, systemd's KillMode=mixed) or to
+        every process of the worker at once (``group=True``, KillMode=control-group), and
+        wait for the worker to end; SIGKILL after ``timeout`` s.
+        """
+        if self.process is not None:
+            _end(self.process, signal.SIGTERM, timeout, group=group)
+            if group is False:  # pool processes outliving their parent count as a failure
+                _end(self.process, signal.SIGKILL, 0.0, group=True)
+            self.process = None
+
+    def log(self, tail: int = 4000) -> str:
         try:
             with open(self.log_path, encoding="utf-8", errors="replace") as text:
-                return text.read()[-4000:]
+                return text.read()[-tail:]
         except OSError:
             return ""
 

@@ -17,7 +17,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass, fields
 from typing import Any
 
-__all__ = ["SECURITY_MODES", "Settings"]
+__all__ = ["SECURITY_MODES", "SEND_ROUND_TRIPS", "Settings"]
 
 # MAIL_SMTP_SECURITY value -> EasyMailer's (use_ssl, use_tls).
 SECURITY_MODES: dict[str, tuple[bool, bool]] = {
@@ -25,6 +25,11 @@ SECURITY_MODES: dict[str, tuple[bool, bool]] = {
     "starttls": (False, True),
     "plain": (False, False),
 }
+
+# Blocking socket operations of one send, each bounded by the socket
+# timeout: connect, greeting, EHLO, STARTTLS, the handshake, EHLO, AUTH,
+# MAIL, RCPT, DATA, the message, QUIT, with room for a second RCPT and AUTH.
+SEND_ROUND_TRIPS = 14
 
 
 @dataclass(frozen=True)
@@ -49,6 +54,9 @@ class Settings:
     backoff_max: float = 900.0                     # MAIL_BACKOFF_MAX: cap of one wait
     visibility_timeout: int = 3600                 # MAIL_VISIBILITY_TIMEOUT: unacknowledged -> redelivered
     sent_ttl: int = 7 * 24 * 3600                  # MAIL_SENT_TTL: how long a "sent" mark is kept
+    redis_wait: float = 30.0                       # MAIL_REDIS_WAIT: how long one Redis call is retried
+    max_deliveries: int = 5                        # MAIL_MAX_DELIVERIES: unfinished runs before the dead-letter queue
+    attachment_dir: str = ""                       # MAIL_ATTACHMENT_DIR: the only folder attachments come from
 
     def __post_init__(self) -> None:
         if self.smtp_security not in SECURITY_MODES:
@@ -60,16 +68,39 @@ class Settings:
             raise ValueError("MAIL_SOCKET_TIMEOUT must be positive: a worker must never wait forever")
         if self.backoff_max < self.backoff_base:
             raise ValueError("MAIL_BACKOFF_MAX must not be smaller than MAIL_BACKOFF_BASE")
-        if self.visibility_timeout <= self.backoff_max + self.socket_timeout:
-            # A retry waits in a worker, unacknowledged, until its time comes;
-            # if Redis took it for lost meanwhile, it would run twice.
+        if self.redis_wait <= 0:
+            raise ValueError("MAIL_REDIS_WAIT must be positive")
+        if self.max_deliveries < 1:
+            raise ValueError("MAIL_MAX_DELIVERIES must be at least 1")
+        if self.visibility_timeout <= self.backoff_max + self.time_limit:
+            # A retry waits in a worker, unacknowledged, until its time comes,
+            # and a task may run up to its time limit; if Redis took it for
+            # lost meanwhile, it would run twice.
             raise ValueError(
-                "MAIL_VISIBILITY_TIMEOUT must exceed MAIL_BACKOFF_MAX plus MAIL_SOCKET_TIMEOUT"
+                "MAIL_VISIBILITY_TIMEOUT must exceed MAIL_BACKOFF_MAX plus the task time limit "
+                f"({self.time_limit:g} s, from MAIL_SOCKET_TIMEOUT and MAIL_REDIS_WAIT)"
             )
 
     @property
     def backend_url(self) -> str:
         return self.result_backend or self.broker_url
+
+    @property
+    def soft_time_limit(self) -> float:
+        """Seconds a task may run before it is stopped with SoftTimeLimitExceeded.
+
+        Room for a send whose every socket operation waits the whole socket
+        timeout, and for the Redis calls before and after it to be retried
+        for MAIL_REDIS_WAIT each: a task that runs longer is stuck in its
+        own work (a template that computes for minutes), not waiting on
+        the network.
+        """
+        return SEND_ROUND_TRIPS * self.socket_timeout + 2 * self.redis_wait
+
+    @property
+    def time_limit(self) -> float:
+        """Seconds after which the worker kills the process running a task."""
+        return self.soft_time_limit + 2 * self.socket_timeout
 
     @classmethod
     def from_env(cls, env: Mapping[str, str] | None = None) -> Settings:

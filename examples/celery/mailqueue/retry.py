@@ -13,6 +13,11 @@ a stalled TLS handshake), ``SMTPServerDisconnected``, a TLS session cut off
 mid-way, a temporary DNS failure, and every SMTP reply in the 4xx range,
 including all recipients refused when every code is 4xx.
 
+A 2xx or 3xx reply carried by an exception means client and server lost
+step (smtplib read a stale reply, say after an interrupted command): the
+message may or may not have gone through, so that is transient too, never
+a verdict on the message.
+
 Permanent: 5xx replies (a rejected login is 535), certificate errors, other
 TLS protocol errors (such as implicit TLS against a plain port), the
 server lacking a needed extension, and everything raised before the
@@ -66,6 +71,8 @@ def classify(error: BaseException) -> Verdict:
         # Sender refused, DATA refused, login refused, greeting refused,
         # STARTTLS refused, or an error answer to QUIT.
         reason = f"{_stage(error)} {error.smtp_code} {_text(error.smtp_error)}"
+        if error.smtp_code < 400:
+            return Verdict(True, f"unexpected reply, {reason}")
         return Verdict(_temporary(error.smtp_code), reason)
     if isinstance(error, smtplib.SMTPServerDisconnected):
         return Verdict(True, f"connection lost: {error}")

@@ -11,7 +11,10 @@ and enqueue from the application (see ``enqueue_batch.py``)::
 
 Each task returns ``{"status": "sent"}`` or ``{"status": "already sent"}``
 (a redelivered message whose earlier run had already handed it over), or
-fails with :class:`Undeliverable`, whose message is the reason.
+fails with :class:`Undeliverable`, whose message is the reason.  A message
+whose runs keep ending without an outcome (its process killed, say by the
+OOM killer) is set aside after ``MAIL_MAX_DELIVERIES`` runs in a dead-letter
+queue (see ``mailqueue.deadletter``), and fails with the reason.
 
 Delivery is at least once: a message is acknowledged to Redis only after its
 task ended (``acks_late``), and a task whose process died is handed to
@@ -19,29 +22,48 @@ another (``task_reject_on_worker_lost``, and Redis's visibility timeout when
 a whole worker disappears).  A "sent" mark in Redis, written right after the
 server accepted the message, keeps a redelivered task from sending again;
 see docs/scaling.md for the windows no mark can close.
+
+Every message carries the Message-ID ``<task id@sender's domain>``: a
+second copy of one message has the same one, which both the receiving side
+and the tests can tell.
 """
 
 from __future__ import annotations
 
+import json
 import logging
+import signal
 import socket
+import threading
 import time
-from collections.abc import Callable
-from typing import Any, Protocol
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import Any, Protocol, TypeVar
 
 import redis
 from celery import Celery
+from celery.exceptions import Reject, SoftTimeLimitExceeded
 from celery.signals import worker_process_init
+from redis.backoff import NoBackoff
+from redis.retry import Retry
 
 from corvenda.mailer import EasyMailer
+from mailqueue.attachments import load_all
 from mailqueue.config import SECURITY_MODES, Settings
 from mailqueue.retry import backoff, classify
 
-__all__ = ["MailTask", "Undeliverable", "app", "send", "send_template", "settings"]
+__all__ = ["DEAD_LETTERS", "MailTask", "Undeliverable", "app", "deliveries_key", "send",
+           "send_template", "settings"]
 
 log = logging.getLogger(__name__)
 
 settings = Settings.from_env()
+
+#: Redis hash of the messages set aside: task id -> JSON record (see mailqueue.deadletter).
+DEAD_LETTERS = "mailqueue:dead"
+
+# Attempts to store a result: enough for MAIL_REDIS_WAIT seconds at one a second or more.
+_RESULT_RETRIES = 5 + 2 * int(settings.redis_wait)
 
 app = Celery("mailqueue", broker=settings.broker_url, backend=settings.backend_url)
 app.conf.update(
@@ -57,11 +79,28 @@ app.conf.update(
     worker_prefetch_multiplier=1,
     # An unacknowledged message (its worker gone) is delivered again after
     # this long; it must exceed the longest retry wait, which also sits
-    # unacknowledged in a worker until it is due.
+    # unacknowledged in a worker until it is due, and the longest task.
     broker_transport_options={"visibility_timeout": settings.visibility_timeout},
-    result_backend_transport_options={"visibility_timeout": settings.visibility_timeout},
     broker_connection_retry_on_startup=True,
+    # Storing a result rides out a Redis restart like the task's own calls:
+    # retried for about MAIL_REDIS_WAIT seconds, waits of at most one second.
+    result_backend_transport_options={
+        "visibility_timeout": settings.visibility_timeout,
+        "retry_policy": {"max_retries": _RESULT_RETRIES, "interval_start": 0,
+                         "interval_step": 0.2, "interval_max": 1},
+    },
+    result_backend_always_retry=True,
+    # So does publishing a retry: a lost publish would be a lost message.
+    task_publish_retry_policy={"max_retries": _RESULT_RETRIES, "interval_start": 0,
+                               "interval_step": 0.2, "interval_max": 1},
+    result_backend_max_retries=_RESULT_RETRIES,
+    result_backend_base_sleep_between_retries_ms=100,
+    result_backend_max_sleep_between_retries_ms=1000,
     result_expires=24 * 3600,
+    # A task stuck in its own work (a template computing for minutes) is
+    # stopped; a send never takes this long, every socket call being bounded.
+    task_soft_time_limit=settings.soft_time_limit,
+    task_time_limit=settings.time_limit,
 )
 
 
@@ -81,11 +120,24 @@ class MailTask(Protocol):
     ) -> Any: ...
 
 
-class _Process:
-    """Per worker process: the mailer and the Redis client for "sent" marks."""
+class _Mailer(EasyMailer):
+    """The mailer, stamping each message with the Message-ID of the task that sends it."""
 
-    mailer: EasyMailer | None = None
-    marks: redis.Redis | None = None
+    message_id: str | None = None
+
+    def _build_message(self, *args: Any, **kwargs: Any) -> Any:
+        message = super()._build_message(*args, **kwargs)
+        if self.message_id is not None:
+            del message["Message-ID"]
+            message["Message-ID"] = self.message_id
+        return message
+
+
+class _Process:
+    """Per worker process: the mailer and the Redis client for marks and counts."""
+
+    mailer: _Mailer | None = None
+    redis: redis.Redis | None = None
 
 
 def _start_process(**_: Any) -> None:
@@ -95,7 +147,7 @@ def _start_process(**_: Any) -> None:
     # connection and never answers would hold the process forever.
     socket.setdefaulttimeout(settings.socket_timeout)
     use_ssl, use_tls = SECURITY_MODES[settings.smtp_security]
-    _Process.mailer = EasyMailer(
+    _Process.mailer = _Mailer(
         settings.smtp_host,
         settings.smtp_port,
         settings.smtp_user,
@@ -105,46 +157,169 @@ def _start_process(**_: Any) -> None:
         default_sender=settings.default_sender or None,
         template_dir=settings.template_dir or None,
     )
-    _Process.marks = redis.Redis.from_url(
+    timeout = min(settings.socket_timeout, settings.redis_wait)
+    _Process.redis = redis.Redis.from_url(
         settings.backend_url,
-        socket_timeout=settings.socket_timeout,
-        socket_connect_timeout=settings.socket_timeout,
+        socket_timeout=timeout,
+        socket_connect_timeout=timeout,
+        retry=Retry(NoBackoff(), 0),  # _redis() retries, for MAIL_REDIS_WAIT seconds
     )
 
 
 worker_process_init.connect(_start_process, weak=False)
 
+# Failures of a Redis call that a restart or failover causes and that go away.
+_REDIS_TRANSIENT = (redis.ConnectionError, redis.TimeoutError, redis.exceptions.BusyLoadingError,
+                    redis.exceptions.ReadOnlyError, redis.exceptions.TryAgainError)
 
-def _deliver(task: Any, submit: Callable[[EasyMailer], None]) -> dict[str, str]:
+_T = TypeVar("_T")
+
+
+def _redis(what: str, call: Callable[[redis.Redis], _T]) -> _T:
+    """``call(client)``, retried on transient Redis failures for MAIL_REDIS_WAIT seconds."""
+    assert _Process.redis is not None
+    deadline = time.monotonic() + settings.redis_wait
+    attempt = 0
+    while True:
+        try:
+            return call(_Process.redis)
+        except _REDIS_TRANSIENT as error:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise
+            wait = min(left, backoff(attempt, 0.2, 2.0))
+            attempt += 1
+            log.warning("Redis %s failed (%s: %s); again in %.1f s", what, type(error).__name__, error, wait)
+            time.sleep(wait)
+
+
+def deliveries_key(task_id: str, retries: int) -> str:
+    """The Redis counter of runs of one message (a task id at one retry number)."""
+    return f"mailqueue:deliveries:{task_id}:{retries}"
+
+
+@contextmanager
+def _terminate_after() -> Iterator[None]:
+    """Hold SIGTERM back while the block runs; a pending one ends the process after it.
+
+    systemd stops a service by sending SIGTERM to every process of it; the
+    pool's handler of SIGTERM raises SystemExit wherever the process is.  In
+    the middle of a send that leaves the message's fate unknown, so the
+    signal waits until the message is handed over and its mark is written.
+    (A send is bounded by the socket timeout; the worker's hard time limit
+    ends the process with SIGKILL anyway.)
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+    try:
+        yield
+    finally:
+        # Unblocking delivers a pending SIGTERM: its handler runs right here.
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+
+
+def _interruption(error: BaseException) -> BaseException | None:
+    """A SystemExit, KeyboardInterrupt... that ``error`` was raised while handling, if any.
+
+    Leaving ``with smtplib.SMTP(...)`` sends QUIT; when the block was left by
+    an interruption, a failing QUIT raises a new exception that takes the
+    interruption's place.  The interruption is what happened.
+    """
+    seen: set[int] = set()
+    current: BaseException | None = error
+    while current is not None and id(current) not in seen:
+        seen.add(id(current))
+        if not isinstance(current, Exception) or isinstance(current, SoftTimeLimitExceeded):
+            return current
+        current = current.__context__
+    return None
+
+
+def _record(task: Any, deliveries: int) -> str:
+    request = task.request
+    return json.dumps({
+        "id": request.id, "task": task.name, "args": list(request.args or ()),
+        "kwargs": dict(request.kwargs or {}), "retries": request.retries,
+        "deliveries": deliveries, "at": int(time.time()),
+        "reason": f"started {deliveries} times without finishing",
+    })
+
+
+def _deliver(task: Any, submit: Callable[[_Mailer], None]) -> dict[str, str]:
     """Run ``submit`` with this process's mailer under the retry policy."""
-    if _Process.mailer is None or _Process.marks is None:
+    if _Process.mailer is None or _Process.redis is None:
         _start_process()  # not in a pool process: --pool threads, or an eager call
-    assert _Process.mailer is not None and _Process.marks is not None
+    assert _Process.mailer is not None
     request = task.request
     mark = f"mailqueue:sent:{request.id}"
-    if _Process.marks.exists(mark):
+    counter = deliveries_key(request.id, request.retries)
+
+    def start(client: redis.Redis) -> tuple[int, int]:
+        pipe = client.pipeline()
+        pipe.incr(counter)
+        pipe.expire(counter, settings.sent_ttl)
+        pipe.exists(mark)
+        count, _, sent = pipe.execute()
+        return int(count), int(sent)
+
+    try:
+        deliveries, sent = _redis("check", start)
+    except _REDIS_TRANSIENT as error:
+        # Nothing was sent: give the message back rather than fail it.
+        log.error("%s %s: Redis unreachable (%s); message returned to the queue", task.name, request.id, error)
+        raise Reject(f"Redis unreachable: {error}", requeue=True) from error
+    if sent:
         log.warning("%s %s: sent before, not sending again", task.name, request.id)
         return {"status": "already sent"}
-    try:
-        submit(_Process.mailer)
-    except Exception as error:
-        verdict = classify(error)
-        attempts = request.retries + 1
-        if verdict.retry and request.retries < settings.max_retries:
-            wait = backoff(request.retries, settings.backoff_base, settings.backoff_max)
-            log.info("%s %s: attempt %d failed (%s); retry in %.1f s",
-                     task.name, request.id, attempts, verdict.reason, wait)
-            raise task.retry(exc=error, countdown=wait, max_retries=None) from error
-        if verdict.retry:
-            reason = f"gave up after {attempts} attempts: {verdict.reason}"
-        else:
-            reason = verdict.reason
-        log.error("%s %s: not sent: %s", task.name, request.id, reason)
-        raise Undeliverable(reason) from error
-    # The server has the message.  Mark it before the task ends, so that a
-    # redelivery after a crash from here on does not send it again.
-    _Process.marks.set(mark, int(time.time()), ex=settings.sent_ttl)
+    if deliveries > settings.max_deliveries:
+        _redis("dead letter", lambda client: client.hset(DEAD_LETTERS, request.id, _record(task, deliveries - 1)))
+        reason = (f"dead-lettered: started {deliveries - 1} times without finishing "
+                  "(its process died each time); see python -m mailqueue.deadletter")
+        log.error("%s %s: %s", task.name, request.id, reason)
+        raise Undeliverable(reason)
+
+    _Process.mailer.message_id = f"<{request.id}@{_domain()}>"
+    with _terminate_after():
+        try:
+            submit(_Process.mailer)
+        except Exception as error:
+            interrupted = _interruption(error)
+            if isinstance(interrupted, SoftTimeLimitExceeded):
+                reason = f"ran over the task time limit ({settings.soft_time_limit:g} s)"
+                log.error("%s %s: not sent: %s", task.name, request.id, reason)
+                raise Undeliverable(reason) from error
+            if interrupted is not None:
+                raise interrupted from None
+            verdict = classify(error)
+            attempts = request.retries + 1
+            if verdict.retry and request.retries < settings.max_retries:
+                wait = backoff(request.retries, settings.backoff_base, settings.backoff_max)
+                log.info("%s %s: attempt %d failed (%s); retry in %.1f s",
+                         task.name, request.id, attempts, verdict.reason, wait)
+                raise task.retry(exc=error, countdown=wait, max_retries=None) from error
+            if verdict.retry:
+                reason = f"gave up after {attempts} attempts: {verdict.reason}"
+            else:
+                reason = verdict.reason
+            log.error("%s %s: not sent: %s", task.name, request.id, reason)
+            raise Undeliverable(reason) from error
+        # The server has the message.  Mark it before the task ends, so that a
+        # redelivery after a crash from here on does not send it again.
+        try:
+            _redis("sent mark", lambda client: client.set(mark, int(time.time()), ex=settings.sent_ttl))
+        except _REDIS_TRANSIENT as error:
+            # The message is out; only the protection against a second copy
+            # is missing.  Reporting a failure would be false.
+            log.error("%s %s: sent, but the sent mark could not be written (%s)", task.name, request.id, error)
     return {"status": "sent"}
+
+
+def _domain() -> str:
+    sender = settings.default_sender or settings.smtp_user
+    domain = sender.rpartition("@")[2].strip("<> ")
+    return domain or "mailqueue.invalid"
 
 
 def _send(
@@ -157,10 +332,13 @@ def _send(
 ) -> dict[str, str]:
     """Task body of ``mail.send``: the arguments of ``EasyMailer.send``.
 
-    Arguments travel as JSON: attachments are file paths every worker can
-    read, not bytes.
+    Arguments travel as JSON: attachments are names of files inside
+    MAIL_ATTACHMENT_DIR, not bytes.
     """
-    return _deliver(task, lambda mailer: mailer.send(to, subject, body, html, **options))
+    def submit(mailer: _Mailer) -> None:
+        attachments = load_all(options.pop("attachments", None), settings.attachment_dir)
+        mailer.send(to, subject, body, html, attachments=attachments, **options)
+    return _deliver(task, submit)
 
 
 def _send_template(
@@ -172,9 +350,10 @@ def _send_template(
     **options: Any,
 ) -> dict[str, str]:
     """Task body of ``mail.send_template``: the arguments of ``EasyMailer.send_template``."""
-    return _deliver(
-        task, lambda mailer: mailer.send_template(to, subject, template_name, context, **options)
-    )
+    def submit(mailer: _Mailer) -> None:
+        attachments = load_all(options.pop("attachments", None), settings.attachment_dir)
+        mailer.send_template(to, subject, template_name, context, attachments=attachments, **options)
+    return _deliver(task, submit)
 
 
 # The retry policy is _deliver's own; Celery's automatic retries stay off.
@@ -183,6 +362,8 @@ _TASK_OPTIONS: dict[str, Any] = {
     "acks_late": True,
     "reject_on_worker_lost": True,
     "max_retries": None,
+    "soft_time_limit": settings.soft_time_limit,
+    "time_limit": settings.time_limit,
 }
 
 send: MailTask = app.task(name="mail.send", **_TASK_OPTIONS)(_send)

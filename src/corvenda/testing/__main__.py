@@ -8,10 +8,12 @@ and, in modes "starttls" and "ssl", presents a certificate from a CA made
 for this run (or kept in --ca-dir across runs); it prints that CA file and
 how to trust it.  Each arriving message is printed as a summary: envelope,
 headers, MIME tree and text part.  With --save DIR each message is also
-written to DIR as an .eml file.  The fault options arm the faults of
-SMTPServer at start: --refuse-recipients, --fail-next, --reject-logins and
---drop-connection.  Ctrl-C (SIGINT) or SIGTERM stops the server; the exit
-status is then 0.  A port in use ends it at once with status 1.
+written to DIR as an .eml file of a name of its own.  A message that cannot
+be shown or saved is reported and the server goes on.  The fault options arm
+the faults of SMTPServer at start: --refuse-recipients, --fail-next,
+--reject-logins and --drop-connection.  Ctrl-C (SIGINT) or SIGTERM stops the
+server; the exit status is then 0.  A port in use ends it at once with
+status 1.
 """
 
 from __future__ import annotations
@@ -20,8 +22,10 @@ import argparse
 import datetime
 import os
 import queue
+import resource
 import signal
 import sys
+import tempfile
 from email.message import EmailMessage
 from types import FrameType
 from typing import Any, cast
@@ -50,6 +54,7 @@ class _ReportingServer(SMTPServer):
                  port: int, authority: Authority) -> None:
         super().__init__(mode, credentials=credentials, port=port, authority=authority)
         self._arrivals = arrivals
+        self.max_connections = _connection_cap()
 
     def _arrived(self, message: ReceivedMessage) -> None:
         self._arrivals.put((message, list(message.session.commands)))
@@ -105,8 +110,13 @@ def summary(received: ReceivedMessage, number: int, commands: list[str] | None =
     body = message.get_body(("plain",))
     if body is None:
         lines.append("  (none)")
+        return "\n".join(lines)
+    try:
+        content = body.get_content()
+    except (LookupError, ValueError) as error:  # an unknown charset, a broken encoding
+        lines.append(f"  (cannot decode it: {type(error).__name__}: {error})")
     else:
-        text = str(body.get_content()).replace("\r\n", "\n").strip().splitlines()
+        text = str(content).replace("\r\n", "\n").strip().splitlines()
         lines += [f"  {line}".rstrip() for line in text[:TEXT_LINES]]
         if len(text) > TEXT_LINES:
             lines.append(f"  ... {len(text) - TEXT_LINES} more lines")
@@ -114,11 +124,35 @@ def summary(received: ReceivedMessage, number: int, commands: list[str] | None =
 
 
 def _save(received: ReceivedMessage, directory: str, number: int) -> str:
+    """Write the message to a new file in ``directory``; never replaces or follows an existing one."""
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-    path = os.path.join(directory, f"{stamp}-{number:04d}.eml")
-    with open(path, "xb") as out:
+    fd, path = tempfile.mkstemp(prefix=f"{stamp}-{number:04d}-", suffix=".eml", dir=directory)
+    with os.fdopen(fd, "wb") as out:
         out.write(received.raw)
     return path
+
+
+def _show(received: ReceivedMessage, number: int, commands: list[str], save: str | None) -> None:
+    """Print one message and save it; a failure of either is reported, never raised."""
+    try:
+        text = summary(received, number, commands)
+    except Exception as error:  # one bad message must not stop the server
+        text = (f"=== Message {number}: cannot show it: {type(error).__name__}: {error}\n"
+                f"  MAIL FROM <{received.envelope_from}>, {len(received.raw)} bytes")
+    print("\n" + text, flush=True)
+    if save:
+        try:
+            print(f"Saved {_save(received, save, number)}", flush=True)
+        except OSError as error:
+            print(f"Message {number} not saved: {error}", file=sys.stderr, flush=True)
+
+
+def _connection_cap() -> int:
+    """Connections to serve at once: within the open-file limit, so accept() keeps working."""
+    soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft == resource.RLIM_INFINITY:
+        return SMTPServer.max_connections
+    return max(1, min(SMTPServer.max_connections, (soft - 32) // 2))
 
 
 def _banner(server: SMTPServer, user: str, password: str, save: str | None, kept_ca: bool = False,
@@ -271,9 +305,7 @@ def main(argv: list[str] | None = None) -> int:
                 except queue.Empty:
                     continue
                 count += 1
-                print("\n" + summary(received, count, commands), flush=True)
-                if args.save:
-                    print(f"Saved {_save(received, args.save, count)}", flush=True)
+                _show(received, count, commands, args.save)
         except KeyboardInterrupt:
             print(f"\ncorvenda.testing: stopped after {count} message(s)", flush=True)
         finally:

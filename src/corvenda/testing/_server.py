@@ -6,6 +6,7 @@ import asyncio
 import atexit
 import contextlib
 import email.policy
+import errno
 import fcntl
 import functools
 import html.parser
@@ -13,8 +14,10 @@ import os
 import re
 import socket
 import ssl
+import sys
 import tempfile
 import threading
+import time
 from collections.abc import Awaitable, Callable, Iterator
 from dataclasses import dataclass, field
 from email.message import EmailMessage
@@ -344,7 +347,18 @@ class SMTPServer:
     connection that sent a command in ``sessions``.  Faults armed with
     refuse_recipients(), fail_next(), reject_logins() and drop_connection()
     let a test exercise its own error handling.
+
+    At most ``max_connections`` connections are served at once; further
+    ones get ``421`` and are closed.  A message may have at most
+    ``data_size_limit`` bytes (``552`` otherwise) and, as each line costs
+    memory of its own, at most one line per 32 of those bytes: a message of
+    millions of empty lines is cut off with ``552``.
     """
+
+    #: Connections served at once; further ones are answered 421 and closed.
+    max_connections: int = 100
+    #: Largest message accepted, in bytes (aiosmtpd's default).
+    data_size_limit: int = 32 * 1024 * 1024
 
     def __init__(self, mode: Mode = "starttls", *, credentials: tuple[str, str] | None = ("user", "password"),
                  host: str = "127.0.0.1", port: int = 0, authority: Authority | None = None) -> None:
@@ -380,6 +394,7 @@ class SMTPServer:
             raise RuntimeError(f"{self!r} is already running")
         tls = self.authority.server_context()
         options: dict[str, Any] = {
+            "data_size_limit": self.data_size_limit,
             "server_hostname": "localhost",
             "auth_require_tls": self.mode == "starttls",
             "authenticator": self._authenticate,
@@ -396,7 +411,7 @@ class SMTPServer:
         except BaseException:
             listener.close()
             raise
-        controller.loop.set_exception_handler(_quiet_connection_errors)
+        controller.loop.set_exception_handler(_LoopErrors())
         try:
             controller.start()
         except BaseException:
@@ -620,6 +635,8 @@ class _Handler:
 
     async def handle_RCPT(self, protocol: _SMTP, session: aiosmtpd.smtp.Session, envelope: Envelope,
                           address: str, options: list[str]) -> str:
+        if not address.strip("<> "):  # RCPT TO:<> names nobody; real servers refuse it
+            return "501 5.1.3 Bad recipient address syntax"
         refusal = self.owner._refusal(address)
         if refusal is not None:
             return refusal
@@ -656,6 +673,8 @@ class _SMTP(aiosmtpd.smtp.SMTP):
         self._dropped = False
         self._drop_at_final_reply = False
         self.rejected_login: str | None = None  # the reply of a login reject_logins() failed
+        self._turned_away = False  # over max_connections: answered 421, never served
+        self._data_lines: int | None = None  # lines received since DATA began; None: not in DATA
         self._smtp_methods = {verb: self._recorded(verb, method) for verb, method in self._smtp_methods.items()}
 
     def _create_session(self) -> aiosmtpd.smtp.Session:
@@ -696,8 +715,27 @@ class _SMTP(aiosmtpd.smtp.SMTP):
             if self.owner.mode == "starttls" and not tls and verb not in ALLOWED_BEFORE_TLS:
                 await self.push("530 5.7.0 Must issue a STARTTLS command first")
                 return
-            await method(arg)
+            if verb == "DATA":
+                self._data_lines = 0
+            try:
+                await method(arg)
+            finally:
+                self._data_lines = None
         return run
+
+    def data_received(self, data: bytes) -> None:
+        # aiosmtpd keeps each line of DATA as an object of its own, about 100
+        # bytes even for an empty line: its byte limit alone lets 32 MiB of
+        # empty lines cost gigabytes.  Too many lines end the connection.
+        if self._data_lines is not None:
+            self._data_lines += data.count(b"\n")
+            if self._data_lines > self.owner.data_size_limit // 32 and not self._dropped:
+                if isinstance(self.transport, asyncio.WriteTransport):
+                    self.transport.write(b"552 5.3.4 Too many lines in the message; closing connection\r\n")
+                self._drop()
+                return
+        if not self._dropped:
+            super().data_received(data)
 
     async def push(self, status: Any) -> None:
         if self._dropped:
@@ -710,10 +748,18 @@ class _SMTP(aiosmtpd.smtp.SMTP):
         await super().push(status)
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        if self not in self.owner._open and len(self.owner._open) >= self.owner.max_connections:
+            self._turned_away = True
+            assert isinstance(transport, asyncio.WriteTransport)
+            transport.write(b"421 4.7.0 Too many connections, try again later\r\n")
+            transport.close()
+            return
         super().connection_made(transport)
         self.owner._open.add(self)
 
     def connection_lost(self, error: Exception | None) -> None:
+        if self._turned_away:
+            return
         self.owner._open.discard(self)
         super().connection_lost(error)
 
@@ -736,9 +782,35 @@ class _Controller(Controller):
         return await self.loop.create_server(self._factory_invoker, sock=self._listener, ssl=self.ssl_context)
 
 
-def _quiet_connection_errors(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
-    # A client that rejects the certificate in implicit TLS, or a connection
-    # a test dropped, ends before or outside the SMTP protocol: expected here.
-    if isinstance(context.get("exception"), (ssl.SSLError, ConnectionError)):
-        return
-    loop.default_exception_handler(context)
+# accept() failing for want of file descriptors or memory: asyncio retries
+# after a second, and reports every failure.
+_OUT_OF_RESOURCES = frozenset({errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM})
+
+
+class _LoopErrors:
+    """The server loop's exception handler: quiet about expected errors, brief about floods."""
+
+    #: Seconds between two reports of running out of file descriptors.
+    interval = 10.0
+
+    def __init__(self) -> None:
+        self._last = -self.interval
+        self._suppressed = 0
+
+    def __call__(self, loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
+        error = context.get("exception")
+        # A client that rejects the certificate in implicit TLS, or a connection
+        # a test dropped, ends before or outside the SMTP protocol: expected here.
+        if isinstance(error, (ssl.SSLError, ConnectionError)):
+            return
+        if isinstance(error, OSError) and error.errno in _OUT_OF_RESOURCES:
+            now = time.monotonic()
+            if now - self._last < self.interval:
+                self._suppressed += 1
+                return
+            more = f" ({self._suppressed} more since the last report)" if self._suppressed else ""
+            print(f"corvenda.testing: cannot accept connections: {error.strerror}{more}; "
+                  "close some, or raise the open-file limit (ulimit -n)", file=sys.stderr, flush=True)
+            self._last, self._suppressed = now, 0
+            return
+        loop.default_exception_handler(context)
