@@ -32,7 +32,7 @@ if hasattr(sys, "gettotalrefcount") or "asan" in os.environ.get("LD_PRELOAD", ""
     pytest.skip("fault scenarios run in the plain test run only", allow_module_level=True)
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
 
-from mailfleet import EXAMPLE, Client, OOMKiller, RedisServer, Worker, worker_environment  # noqa: E402
+from mailfleet import EXAMPLE, Client, OOMKiller, RedisServer, SilentServer, Worker, worker_environment  # noqa: E402
 
 CREDENTIALS = ("mailer@corvenda.test", "s3cret")
 # Short waits for a test.  Time limits follow from the socket timeout and
@@ -40,10 +40,13 @@ CREDENTIALS = ("mailer@corvenda.test", "s3cret")
 TIMING = {"socket_timeout": 1, "redis_wait": 3, "backoff_base": 0.2, "backoff_max": 1,
           "max_retries": 30, "visibility_timeout": 30, "max_deliveries": 3}
 SUBJECT = "Your code {{ code }}"
-# Within the template engine's limits, but minutes of work (CPU) or without
-# bound in memory (100,000 strings of a million characters each).
+# Subjects that would cost minutes of CPU or gigabytes: the template engine
+# refuses both within its own limits.
 CPU_POISON = '{% for i in range(99999) %}{{ ("x" * 999999).count("y") }}{% endfor %}'
 MEMORY_POISON = '{{ (range(99999)|map("center", 999999)|list)|length }}'
+# Attachments a worker may read, but whose message (about 480 MB once
+# encoded) is more than the test's memory limit allows a pool process.
+BIG_ATTACHMENTS = [f"big{n}.bin" for n in range(8)]
 
 
 def wait_until(condition, timeout):
@@ -346,36 +349,86 @@ def test_attachments_come_only_from_the_attachment_folder(workers, smtp, client,
         assert b"MAIL_SMTP_PASSWORD" not in received.raw and CREDENTIALS[1].encode() not in received.raw
 
 
-def test_cpu_poison_hits_the_time_limit_and_the_rest_flows(workers, smtp, client, capsys):
+def test_poison_subjects_fail_at_the_engine_limits_and_the_rest_flows(workers, smtp, client, capsys):
     started = time.monotonic()
-    poison = [client.send("mail.send_template", f"p{n}@example.org", CPU_POISON, "verification_code",
-                          context={"code": "1"}) for n in range(4)]
+    poison = [client.send("mail.send_template", f"p{n}@example.org", subject, "verification_code",
+                          context={"code": "1"}) for n, subject in enumerate([CPU_POISON, MEMORY_POISON] * 2)]
     good = enqueue(client, "flow", 40)
     outcomes = settle(smtp, client, poison + good, timeout=90)
     elapsed = time.monotonic() - started
     counts = tally(smtp, good)
-    report(capsys, "4 CPU-poison subjects + 40 good", counts, f"all done in {elapsed:.0f} s")
+    report(capsys, "2 CPU- and 2 memory-poison subjects + 40 good", counts, f"all done in {elapsed:.0f} s")
     assert counts == (40, 0, 0)
     for task in poison:
         state, error = outcomes[task]
-        assert state == "FAILURE" and "ran over the task time limit (20 s)" in str(error), error
+        assert state == "FAILURE" and "SecurityError: the template went over the limit" in str(error), error
 
 
-def test_memory_poison_is_dead_lettered_after_bounded_redeliveries(workers, smtp, client, env, capsys):
+class Tarpit(SilentServer):
+    """Answers every connection with an endless greeting, one line at a time.
+
+    Each line comes well within the socket timeout, so only the task time
+    limit can end a send to it.  Bounded: a connection gets at most 200 lines.
+    """
+
+    def _accept(self):
+        while not self._stopping.is_set():
+            try:
+                connection, _ = self._listener.accept()
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            self._held.append(connection)
+            self.connections += 1
+            threading.Thread(target=self._drip, args=(connection,), daemon=True).start()
+
+    def _drip(self, connection):
+        for _ in range(200):
+            if self._stopping.wait(0.3):
+                return
+            try:
+                connection.sendall(b"220-please wait\r\n")
+            except OSError:
+                return
+
+
+def test_a_send_that_never_ends_hits_the_task_time_limit(workdir, redis_server, client, capsys):
+    with Tarpit() as tarpit:
+        env = worker_environment(redis_server.url, tarpit.host, tarpit.port, security="plain",
+                                 credentials=CREDENTIALS, **TIMING)
+        worker = Worker("tarpit", env, str(workdir), concurrency=1, queue="tarpit")
+        try:
+            worker.start()
+            worker.wait_ready(client)
+            task = client.send("mail.send", "slow@example.org", "Slow", "x", queue="tarpit")
+            outcomes = client.wait([task], timeout=90)
+        finally:
+            worker.stop()
+    state, error = outcomes[task]
+    with capsys.disabled():
+        print(f"\n[celery fault] a server that never finishes its greeting: {state}: {error}")
+    assert state == "FAILURE" and "ran over the task time limit (20 s)" in str(error), error
+
+
+def test_memory_poison_is_dead_lettered_after_bounded_redeliveries(workers, smtp, client, env, attachment_dir,
+                                                                    capsys):
     def deadletter(*args):
         run = subprocess.run([sys.executable, "-m", "mailqueue.deadletter", *args], cwd=EXAMPLE, env=env,
                              capture_output=True, text=True, timeout=60)
         assert run.returncode == 0, run.stdout + run.stderr
         return run.stdout
 
+    for name in BIG_ATTACHMENTS:
+        with open(attachment_dir / name, "wb") as file:
+            file.truncate(45 * 1024 * 1024)
     with OOMKiller(workers, limit_mb=400) as killer:
-        poison = client.send("mail.send_template", "oom@example.org", MEMORY_POISON, "verification_code",
-                             context={"code": "1"})
+        poison = client.send("mail.send", "oom@example.org", "Files", "x", attachments=BIG_ATTACHMENTS)
         good = enqueue(client, "mem", 20)
         outcomes = settle(smtp, client, [poison, *good], timeout=120)
         kills = killer.kills
         counts = tally(smtp, good)
-        report(capsys, "1 memory-poison subject + 20 good, OOM killer at 400 MB", counts,
+        report(capsys, "1 message of 360 MB attachments + 20 good, OOM killer at 400 MB", counts,
                f"pool processes killed {kills}x, then dead-lettered")
         assert counts == (20, 0, 0)
         state, error = outcomes[poison]
@@ -383,7 +436,7 @@ def test_memory_poison_is_dead_lettered_after_bounded_redeliveries(workers, smtp
         assert kills == TIMING["max_deliveries"]
 
         listed = deadletter("list")
-        assert f"{poison}  mail.send_template  to oom@example.org  started 3 times without finishing" in listed
+        assert f"{poison}  mail.send  to oom@example.org  started 3 times without finishing" in listed
         assert "1 dead-lettered message(s)" in listed
         # Requeued, it gets a fresh count: three more runs, then set aside again.
         assert deadletter("requeue", poison) == f"requeued {poison}\n"
