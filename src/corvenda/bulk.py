@@ -53,6 +53,7 @@ if TYPE_CHECKING:
 
 __all__ = ["Connection", "Pool", "Result"]
 
+type To = str | list[str]
 type Recipients = str | list[str] | None
 type Attachments = list[str | AttachmentRecord] | list[str] | list[AttachmentRecord] | None
 type Unsubscribe = str | Sequence[str] | None
@@ -207,7 +208,7 @@ class Connection:
 
     # -- sending ----------------------------------------------------------------
 
-    def send(self, to: Recipients, subject: str, body: str | None = None, html: str | None = None,
+    def send(self, to: To, subject: str, body: str | None = None, html: str | None = None,
              cc: Recipients = None, bcc: Recipients = None, sender: str | None = None,
              sender_name: str | None = None, attachments: Attachments = None,
              reply_to: str | None = None, *, unsubscribe: Unsubscribe = None) -> Result:
@@ -231,7 +232,7 @@ class Connection:
         with self._lock:
             return self._deliver(msg, recipients, envelope_sender, str(message_id))
 
-    def send_template(self, to: Recipients, subject: str, template_name: str,
+    def send_template(self, to: To, subject: str, template_name: str,
                       context: dict[str, Any] | None = None, cc: Recipients = None, bcc: Recipients = None,
                       sender: str | None = None, sender_name: str | None = None,
                       attachments: Attachments = None, reply_to: str | None = None,
@@ -239,8 +240,9 @@ class Connection:
         """Render like ``mailer.send_template`` and send the result through this connection."""
         route = _TemplateRoute(self, unsubscribe)
         # The mailer's own rendering road, with this connection's send at its end.
-        EasyMailer.send_template(route, to, subject, template_name, context, cc, bcc,  # type: ignore[arg-type]
-                                 sender, sender_name, attachments, reply_to)
+        render_and_send: Any = EasyMailer.send_template
+        render_and_send(route, to, subject, template_name, context, cc, bcc, sender, sender_name, attachments,
+                        reply_to)
         assert route.result is not None
         return route.result
 
@@ -252,13 +254,6 @@ class Connection:
             server = self._ensure_open()
             try:
                 accepted, refused, code, text, error = _bulk.submit(server, msg, sender, recipients)
-            except OSError:
-                # Dropped, reset or timed out before the end of the message:
-                # the server discards an unfinished transaction.
-                self._close(polite=False)
-                if attempt == 2:
-                    raise
-                continue
             except (smtplib.SMTPSenderRefused, smtplib.SMTPDataError) as refusal:
                 if refusal.smtp_code in _RECONNECT_CODES and attempt == 1:
                     self._close(polite=refusal.smtp_code != 421)
@@ -271,6 +266,13 @@ class Connection:
                     continue
                 self._reset()
                 raise
+            except OSError:  # after the refusals: smtplib's exceptions are OSErrors too
+                # Dropped, reset or timed out before the end of the message:
+                # the server discards an unfinished transaction.
+                self._close(polite=False)
+                if attempt == 2:
+                    raise
+                continue
             except ValueError:
                 raise  # a message or address that cannot be sent: refused before any write
             except BaseException:
