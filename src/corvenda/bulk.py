@@ -35,6 +35,7 @@ from __future__ import annotations
 
 import queue
 import smtplib
+import socket
 import threading
 import time
 from collections.abc import Iterable, Iterator, Mapping, Sequence
@@ -187,8 +188,13 @@ class Connection:
         if self._server is None:
             server = _bulk.open(self.mailer)
             self.logins += 1
-            if self.timeout is not None and server.sock is not None:
-                server.sock.settimeout(self.timeout)
+            if server.sock is not None:
+                if self.timeout is not None:
+                    server.sock.settimeout(self.timeout)
+                # Commands and message text go out in whole writes; without
+                # this a message's last segment waits for the server's delayed
+                # acknowledgement of the previous one.
+                server.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             self._server = server
             self._sent_here = 0
             self._last_used = time.monotonic()
