@@ -21,6 +21,11 @@ Targets:
           that delays every chunk by 15 ms in each direction (a 30 ms round
           trip), once with and once without PIPELINING offered.
 
+Each round runs every contender once, in alternating order; a ratio to
+Django is the median of the per-round ratios, so both sides come from the
+same stretch of a shared machine's load.  The client's CPU time per message
+(all threads) is shown too: it does not depend on that load.
+
 The relay counts, per connection, how often the client starts talking
 again after the server spoke: a round trip.  Round trips per message are
 that count over the messages sent (connection set-up included, spread over
@@ -249,13 +254,16 @@ def run_django(port, use_tls, w, n):
 
 
 def measure(child, target, name, run, n):
+    cpu = time.process_time()
     start = time.perf_counter()
     run(n)
     elapsed = time.perf_counter() - start
+    cpu = time.process_time() - cpu
     stats = child.stats()[target]
     if stats["messages"] != n:
         raise SystemExit(f"bench: {name} on {target}: sent {n} messages, the server saw {stats['messages']}")
-    row = {"msg_s": n / elapsed, "messages": n, "seconds": elapsed, "sessions": stats["sessions"]}
+    row = {"msg_s": n / elapsed, "messages": n, "seconds": elapsed, "sessions": stats["sessions"],
+           "cpu_ms_per_message": 1e3 * cpu / n}
     if "turns" in stats:
         row["round_trips_per_message"] = stats["turns"] / n
     return row
@@ -308,30 +316,25 @@ def main(argv=None):
                         samples[name].append(measure(child, target, name, make(w), count))
                 for name, rows in samples.items():
                     msg_s = statistics.median(row["msg_s"] for row in rows)
+                    cpu_ms = statistics.median(row["cpu_ms_per_message"] for row in rows)
+                    # Rounds alternate the contenders, so the ratio of one round
+                    # compares two runs under the same load.
+                    versus = statistics.median(a["msg_s"] / b["msg_s"] for a, b in zip(rows, samples["Django"]))
                     entry = {"target": target, "workload": key, "contender": name, "msg_s": msg_s,
+                             "versus_django": versus, "cpu_ms_per_message": cpu_ms,
                              "messages": rows[0]["messages"], "rounds": len(rows),
                              "sessions": rows[0]["sessions"], "samples": [row["msg_s"] for row in rows]}
                     if "round_trips_per_message" in rows[0]:
                         entry["round_trips_per_message"] = rows[0]["round_trips_per_message"]
                     results.append(entry)
                     rtt = entry.get("round_trips_per_message")
-                    print(f"{target:13} {key}  {name:11} {msg_s:9.1f} msg/s"
+                    print(f"{target:13} {key}  {name:11} {msg_s:9.1f} msg/s  {versus:6.2f}x Django"
+                          f"  client CPU {cpu_ms:6.2f} ms/msg"
                           + (f"  {rtt:5.2f} round trips/msg" if rtt is not None else "")
                           + f"  ({entry['messages']} messages, {len(rows)} round(s))", flush=True)
     finally:
         child.close()
 
-    by = {(r["target"], r["workload"], r["contender"]): r for r in results}
-    print()
-    for target in args.only.split(","):
-        for key in args.workloads.split(","):
-            django = by.get((target, key, "Django"))
-            if not django:
-                continue
-            for name in ("send loop", "Connection", "Pool(8)"):
-                r = by.get((target, key, name))
-                if r:
-                    print(f"{target:13} {key}  {name:11} {r['msg_s'] / django['msg_s']:6.2f}x Django")
     if not args.no_json:
         stamp = datetime.now(timezone.utc).strftime("%Y%m%dT%H%M%SZ")
         path = os.path.join(HERE, "results", f"bulk-{stamp}.json")
