@@ -53,7 +53,7 @@ for _path in (os.path.join(REPO, "src"), HERE):
     if _path not in sys.path:
         sys.path.insert(0, _path)
 
-from bench import HOST, PASSWORD, USER, make_workloads  # noqa: E402
+from bench import HOST, PASSWORD, USER, ServerProcess, make_workloads  # noqa: E402
 
 DELAY_S = 0.015  # each direction
 
@@ -158,30 +158,9 @@ async def _take(relay):
     return relay.take()
 
 
-class Child:
-    def __init__(self, lifetime_s):
-        self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--serve", str(lifetime_s)],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()
-        if not line:
-            self.close()
-            raise RuntimeError("the server process did not start")
-        info = json.loads(line)
-        self.ports, self.ca_file = info["ports"], info["ca_file"]
-
-    def stats(self):
-        self.proc.stdin.write("stats\n")
-        self.proc.stdin.flush()
-        return json.loads(self.proc.stdout.readline())
-
-    def close(self):
-        if self.proc.stdin:
-            self.proc.stdin.close()
-        try:
-            self.proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+def start_child(lifetime_s):
+    """The servers and relays in a child process: .ports, .ca_file, .stats(), .close()."""
+    return ServerProcess(lifetime_s, [sys.executable, os.path.abspath(__file__), "--serve", str(lifetime_s)])
 
 
 # -- contenders ---------------------------------------------------------------------------
@@ -291,7 +270,7 @@ def main(argv=None):
 
     django_version = django_setup()
     workloads = make_workloads()
-    child = Child(lifetime_s=3600)
+    child = start_child(3600)
     os.environ["SSL_CERT_FILE"] = child.ca_file
     results = []
     try:
@@ -309,6 +288,8 @@ def main(argv=None):
             for key in args.workloads.split(","):
                 w = workloads[key]
                 samples = {name: [] for name in contenders}
+                for name, (make, _) in contenders.items():  # warm-up: imports, first connections
+                    measure(child, target, name, make(w), 3)
                 for r in range(rounds):
                     order = list(contenders) if r % 2 == 0 else list(reversed(contenders))
                     for name in order:
