@@ -176,3 +176,15 @@ def test_pool_under_sixteen_threads_sends_every_message_once(make_server, mailer
     assert pool.logins == len(server.sessions) <= 4
     with pytest.raises(RuntimeError):
         pool.send("ann@example.org", "late", body="x")
+
+
+def test_a_connection_the_server_closed_while_idle_is_replaced(make_server, mailer_for):
+    server = make_server(pipelining=True)
+    with Connection(mailer_for(server)) as connection:
+        connection.send("ann@example.org", "before", body="x")
+        server.stop()  # every connection goes, while the client is idle
+        server.start()
+        results = [connection.send("ann@example.org", f"after{i}", body="x") for i in range(2)]
+    assert [r.outcome for r in results] == ["sent", "sent"]
+    assert subjects(server) == Counter(["before", "after0", "after1"])
+    assert connection.logins == 2
