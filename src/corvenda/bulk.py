@@ -85,7 +85,7 @@ class Result:
 
 
 def _unsubscribe_headers(unsubscribe: Unsubscribe) -> tuple[str, str] | None:
-    """The List-Unsubscribe value for the given URIs, and whether one-click applies."""
+    """The List-Unsubscribe and List-Unsubscribe-Post values for the given URIs, checked."""
     if unsubscribe is None:
         return None
     uris = [unsubscribe] if isinstance(unsubscribe, str) else list(unsubscribe)
