@@ -456,9 +456,10 @@ class ServerProcess:
     lock, so the client side is what the timings compare.
     """
 
-    def __init__(self, lifetime_s):
+    def __init__(self, lifetime_s, command=None):
+        """`command` runs another child that speaks the same protocol (bulk.py's)."""
         self.proc = subprocess.Popen(
-            [sys.executable, os.path.abspath(__file__), "--serve-smtp", str(lifetime_s)],
+            command or [sys.executable, os.path.abspath(__file__), "--serve-smtp", str(lifetime_s)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
         )
         line = self.proc.stdout.readline()

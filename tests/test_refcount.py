@@ -389,3 +389,112 @@ def test_do_send_with_a_connection_that_is_no_context_manager(monkeypatch):
     m = make_mailer(use_ssl=False)
     assert_no_leak(lambda: raises(TypeError, m._do_send, Msg(), [fresh("a@x")], fresh("s@x")))
 
+
+
+# -- corvenda._bulk: the kept connection and its transaction ----------------------
+
+
+def reply(code, text):
+    return int(str(code)), bytes(bytearray(text, "ascii"))
+
+
+class Wire:
+    """A logged-in client that answers from a script and then drops."""
+
+    def __init__(self, replies, pipelining):
+        self.replies, self.pipelining = list(replies), pipelining
+
+    def ehlo_or_helo_if_needed(self):
+        pass
+
+    def has_extn(self, name):
+        return name == "size" or (self.pipelining and name == "pipelining")
+
+    def send(self, text):
+        pass
+
+    def getreply(self):
+        if not self.replies:
+            raise smtplib.SMTPServerDisconnected(fresh("gone"))
+        return reply(*self.replies.pop(0))
+
+
+OK, GO, QUEUED = (250, "2.1.0 OK"), (354, "go ahead"), (250, "2.0.0 queued as 1A2B")
+TRANSACTIONS = {  # replies with and without pipelining, and what submit does
+    "partial refusal": ([OK, OK, (550, "no such user"), GO, QUEUED], None),
+    "unknown outcome": ([OK, OK, OK, GO], None),
+    "every recipient refused": ([OK, (550, "no"), (451, "later"), (554, "no valid recipients")],
+                                smtplib.SMTPRecipientsRefused),
+    "sender refused": ([(452, "4.5.3 Too many messages"), (503, "need MAIL"), (503, "need MAIL"),
+                        (503, "need RCPT")], smtplib.SMTPSenderRefused),
+    "data refused": ([OK, OK, OK, (451, "try later")], smtplib.SMTPDataError),
+    "message refused": ([OK, OK, OK, GO, (554, "spam")], smtplib.SMTPDataError),
+    "dropped before the end": ([OK, OK], smtplib.SMTPServerDisconnected),
+}
+
+
+@pytest.mark.parametrize("pipelining", [False, True])
+@pytest.mark.parametrize("case", list(TRANSACTIONS))
+def test_bulk_submit(case, pipelining):
+    from corvenda import _bulk
+
+    replies, expected = TRANSACTIONS[case]
+    if not pipelining and case == "every recipient refused":
+        replies = replies[:3]  # no DATA after the last refusal
+    if not pipelining and case == "sender refused":
+        replies = replies[:1]
+
+    def run():
+        wire = Wire(replies, pipelining)
+        recipients = [fresh("ann@example.org"), fresh("bob@example.org")]
+        if expected:
+            raises(expected, _bulk.submit, wire, Msg(), fresh("s@example.org"), recipients)
+        else:
+            _bulk.submit(wire, Msg(), fresh("s@example.org"), recipients)
+
+    assert_no_leak(run, calls=CALLS // 2)
+
+
+def test_bulk_submit_refuses_what_cannot_be_sent():
+    from corvenda import _bulk
+
+    class Unicode(Msg):
+        def as_string(self):
+            return fresh("Subject: Zoë\n\nbody")
+
+    def run():
+        raises(UnicodeEncodeError, _bulk.submit, Wire([], True), Unicode(), fresh("s@x"), [fresh("a@x")])
+        raises(ValueError, _bulk.submit, Wire([], True), Msg(), fresh("s@x"), [fresh("a@x>\r\nRCPT TO:<b@x")])
+        raises(TypeError, _bulk.submit, Wire([], True), Msg(), fresh("s@x"))
+
+    assert_no_leak(run, calls=CALLS // 2)
+
+
+class FailingLogin(Connection):
+    def login(self, user, password):
+        raise smtplib.SMTPAuthenticationError(535, fresh("rejected"))
+
+
+@pytest.mark.parametrize("behaviour", [{}, {"fail": "login"}, {"fail": "exit", "then": "login"},
+                                       {"fail": "connect"}], ids=repr)
+def test_bulk_open(monkeypatch, behaviour):
+    from corvenda import _bulk
+
+    then = behaviour.pop("then", None)
+    fake = fake_smtplib(**behaviour)
+    if then:  # login fails, then __exit__ fails too: its error wins
+        fake.SMTP = fake.SMTP_SSL = lambda *a, **k: FailingLogin(fail="exit")
+    monkeypatch.setattr(mailer, "smtplib", fake)
+    monkeypatch.setattr(mailer, "ssl", types.SimpleNamespace(create_default_context=object))
+    mailers = [make_mailer(), make_mailer(use_ssl=False, use_tls=True)]
+    expected = {"login": smtplib.SMTPAuthenticationError, "exit": OSError,
+                "connect": ConnectionRefusedError}.get(behaviour.get("fail"))
+
+    def run():
+        for m in mailers:
+            if expected:
+                raises(expected, _bulk.open, m)
+            else:
+                _bulk.open(m)
+
+    assert_no_leak(run, calls=CALLS // 2)

@@ -27,36 +27,10 @@ constexpr const char* class_doc =
     "        )\n"
     "    ";
 
-const char* const string_texts[] = {
-#define CORVENDA_TEXT(id, text) text,
-    CORVENDA_STRINGS(CORVENDA_TEXT)
-#undef CORVENDA_TEXT
-};
-
-PyObject* keyword_tuple(const ModuleState& st, std::initializer_list<S> ids) {
-    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(ids.size())));
-    Py_ssize_t i = 0;
-    for (S id : ids) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(st[id]));
-    return tuple.release();
-}
-
 void init_state(PyObject* module) {
     ModuleState& st = state_of(module);
     st.function_type = make_function_type(module);
-    for (int i = 0; i < static_cast<int>(S::count_); ++i) {
-        st.strings[i] = PyUnicode_InternFromString(string_texts[i]);
-        if (!st.strings[i]) throw PyError();
-    }
-    st.kw_localtime = keyword_tuple(st, {S::localtime});
-    st.kw_context = keyword_tuple(st, {S::context});
-    st.kw_filename = keyword_tuple(st, {S::filename});
-    st.kw_build_message = keyword_tuple(st, {S::to, S::subject, S::body, S::html, S::cc, S::sender, S::sender_name,
-                                             S::attachments, S::reply_to});
-    st.kw_send = keyword_tuple(st, {S::to, S::subject, S::body, S::html, S::cc, S::bcc, S::sender, S::sender_name,
-                                    S::attachments, S::reply_to});
-    st.one = check(PyLong_FromLong(1)).release();
-    st.kw_maxheaderlen = keyword_tuple(st, {S::maxheaderlen});
-    st.header_width = check(PyLong_FromLong(78)).release();
+    init_shared_state(st);
 }
 
 /// A builtin kept for the module's lifetime.
@@ -164,15 +138,7 @@ int mailer_clear(PyObject* module) noexcept {
     Py_CLEAR(st.function_type);
     Py_CLEAR(st.staticmethod);
     Py_CLEAR(st.open);
-    for (PyObject*& s : st.strings) Py_CLEAR(s);
-    Py_CLEAR(st.kw_localtime);
-    Py_CLEAR(st.kw_context);
-    Py_CLEAR(st.kw_filename);
-    Py_CLEAR(st.kw_build_message);
-    Py_CLEAR(st.kw_send);
-    Py_CLEAR(st.one);
-    Py_CLEAR(st.kw_maxheaderlen);
-    Py_CLEAR(st.header_width);
+    clear_shared_state(st);
     return 0;
 }
 

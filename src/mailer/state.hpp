@@ -115,7 +115,17 @@ namespace corvenda {
     X(timestamp_format, "%Y-%m-%d %H:%M:%S")                  \
     X(empty, "")                                              \
     X(rb, "rb")                                               \
-    X(not_found, "Attachment not found: ")
+    X(not_found, "Attachment not found: ")                  \
+    /* the bulk transaction (corvenda._bulk) */              \
+    X(has_extn, "has_extn")                                   \
+    X(pipelining, "pipelining")                               \
+    X(size, "size")                                           \
+    X(getreply, "getreply")                                   \
+    X(ehlo_or_helo_if_needed, "ehlo_or_helo_if_needed")       \
+    X(quoteaddr, "quoteaddr")                                 \
+    X(SMTPSenderRefused, "SMTPSenderRefused")                 \
+    X(SMTPRecipientsRefused, "SMTPRecipientsRefused")         \
+    X(SMTPDataError, "SMTPDataError")
 
 enum class S : int {
 #define CORVENDA_ENUM(id, text) id,
@@ -140,6 +150,12 @@ struct ModuleState {
 
     PyObject* operator[](S id) const noexcept { return strings[static_cast<int>(id)]; }
 };
+
+/// Fills every field but `function_type`, `staticmethod` and `open`; the
+/// same for each module of the package that shares these units.
+void init_shared_state(ModuleState& st);
+/// Drops what init_shared_state made.
+void clear_shared_state(ModuleState& st) noexcept;
 
 inline ModuleState& state_of(PyObject* module) noexcept {
     return *static_cast<ModuleState*>(PyModule_GetState(module));

@@ -342,6 +342,8 @@ class SMTPServer:
     port         0 picks a free port; ``port`` holds the real one once started.
     authority    the CA that signs the server certificate (default: one
                  shared per process).
+    pipelining   advertise PIPELINING (RFC 2920) in the EHLO reply; the
+                 server reads grouped commands either way.
 
     The server records every accepted message in ``messages`` and every
     connection that sent a command in ``sessions``.  Faults armed with
@@ -361,7 +363,8 @@ class SMTPServer:
     data_size_limit: int = 32 * 1024 * 1024
 
     def __init__(self, mode: Mode = "starttls", *, credentials: tuple[str, str] | None = ("user", "password"),
-                 host: str = "127.0.0.1", port: int = 0, authority: Authority | None = None) -> None:
+                 host: str = "127.0.0.1", port: int = 0, authority: Authority | None = None,
+                 pipelining: bool = False) -> None:
         if mode not in MODES:
             raise ValueError(f"mode must be one of {MODES}, not {mode!r}")
         self.mode: Mode = mode
@@ -369,6 +372,7 @@ class SMTPServer:
         self.host = host
         self.port = port
         self.authority = authority or _shared_authority()
+        self.pipelining = pipelining
         self.sessions: list[Session] = []
         self.messages = Outbox(self.sessions)
         self._lock = threading.Lock()
@@ -624,6 +628,14 @@ class _Handler:
 
     def __init__(self, owner: SMTPServer) -> None:
         self.owner = owner
+
+    async def handle_EHLO(self, protocol: _SMTP, session: aiosmtpd.smtp.Session, envelope: Envelope,
+                          hostname: str, responses: list[str]) -> list[str]:
+        # With this hook aiosmtpd leaves the host name to it.
+        session.host_name = hostname
+        if self.owner.pipelining:
+            responses.insert(len(responses) - 1, "250-PIPELINING")
+        return responses
 
     async def handle_MAIL(self, protocol: _SMTP, session: aiosmtpd.smtp.Session, envelope: Envelope,
                           address: str, options: list[str]) -> str:
