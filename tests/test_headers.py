@@ -42,9 +42,9 @@ LONG_HEADERS = {
 
 
 @pytest.mark.parametrize("case", LONG_HEADERS)
-def test_long_headers_are_folded_and_read_back_unchanged(server, mailer_for, case):
+def test_long_headers_are_folded_and_read_back_unchanged(server, case):
     arguments = {"to": "ann@example.org", "subject": "Report", "body": "See attached.", **LONG_HEADERS[case]}
-    mailer_for(server).send(**arguments)
+    server.mailer().send(**arguments)
 
     raw, parsed = delivered(server)
     assert max(len(line) for line in raw.split(b"\r\n")) <= 998
@@ -59,7 +59,7 @@ def test_long_headers_are_folded_and_read_back_unchanged(server, mailer_for, cas
         assert part.get_content() == b"%PDF-1.7"
 
 
-def test_short_ascii_headers_serialise_as_before(plain_server, mailer_for):
+def test_short_ascii_headers_serialise_as_before(plain_server):
     """Folding changes nothing when no header line is over 78 characters.
 
     (Text with HTML is the exception: the alternative part's Content-Type,
@@ -72,7 +72,7 @@ def test_short_ascii_headers_serialise_as_before(plain_server, mailer_for):
             built.append(super()._build_message(*args, **kwargs))
             return built[-1]
 
-    mailer = mailer_for(plain_server)
+    mailer = plain_server.mailer()
     keeping = Keeping(mailer.host, mailer.port, mailer.username, mailer.password, use_ssl=False)
     keeping.send(["ann@example.org", "Bob <bob@example.org>"], "Weekly summary", body="Hi,\n.\nbye",
                  cc="cat@example.org", sender_name="Reports", reply_to="help@example.org",
@@ -101,10 +101,10 @@ def written(name, addr):
 
 
 @pytest.mark.parametrize("case", DISPLAY_NAMES)
-def test_non_ascii_display_names_parse_back_to_the_same_addresses(plain_server, mailer_for, case):
+def test_non_ascii_display_names_parse_back_to_the_same_addresses(plain_server, case):
     expected = DISPLAY_NAMES[case]
     texts = [written(*pair) for pair in expected]
-    mailer_for(plain_server).send(texts, "Hello", body="x", cc=texts[::-1], reply_to=texts[-1],
+    plain_server.mailer().send(texts, "Hello", body="x", cc=texts[::-1], reply_to=texts[-1],
                                   sender=written("Ré Ports", "reports@example.org"))
 
     _, parsed = delivered(plain_server)
@@ -154,20 +154,20 @@ def test_a_silent_server_is_bounded_only_by_the_default_timeout(silent_port, use
 
 
 @pytest.mark.usefixtures("one_second_default_timeout")
-def test_mixed_up_ports_fail_as_documented(plain_server, ssl_server, mailer_for, ca_pem):
+def test_mixed_up_ports_fail_as_documented(plain_server, ssl_server, ca_pem):
     # Implicit TLS against a plain port: the greeting is not a TLS record.
     with pytest.raises(ssl.SSLError, match="WRONG_VERSION_NUMBER"):
-        mailer_for(plain_server, use_ssl=True).send("ann@example.org", "Hi", body="x")
+        plain_server.mailer(use_ssl=True).send("ann@example.org", "Hi", body="x")
     # A plain connection to an implicit-TLS port waits for a greeting.
     with pytest.raises(smtplib.SMTPServerDisconnected, match="timed out"):
-        mailer_for(ssl_server, use_ssl=False, use_tls=True).send("ann@example.org", "Hi", body="x")
+        ssl_server.mailer(use_ssl=False, use_tls=True).send("ann@example.org", "Hi", body="x")
     assert plain_server.messages == [] and ssl_server.messages == []
 
 
-def test_a_partly_refused_recipient_list_is_not_reported(plain_server, mailer_for):
+def test_a_partly_refused_recipient_list_is_not_reported(plain_server):
     server = plain_server
     server.refuse_recipients("gone@example.org")
-    assert mailer_for(server).send(["ann@example.org", "gone@example.org"], "Hi", body="x") is None
+    assert server.mailer().send(["ann@example.org", "gone@example.org"], "Hi", body="x") is None
     [message] = server.messages
     assert message.envelope_to == ["ann@example.org"]
 
@@ -179,10 +179,10 @@ def test_a_partly_refused_recipient_list_is_not_reported(plain_server, mailer_fo
     ({"subject": "Hi\nX-Injected: yes"}, email.errors.HeaderParseError, "AUTH"),
     ({"to": "zoë@example.org"}, UnicodeEncodeError, "AUTH"),
 ], ids=["record-key", "content-type", "missing-file", "header-line-break", "non-ascii-address"])
-def test_when_each_argument_error_is_raised(plain_server, mailer_for, arguments, error, reached):
+def test_when_each_argument_error_is_raised(plain_server, arguments, error, reached):
     arguments = {"to": "ann@example.org", "subject": "Hi", "body": "x", **arguments}
     with pytest.raises(error):
-        mailer_for(plain_server).send(**arguments)
+        plain_server.mailer().send(**arguments)
     if reached is None:
         assert plain_server.sessions == []  # before connecting
     else:

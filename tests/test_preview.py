@@ -8,11 +8,14 @@ import sys
 import zlib
 
 import pytest
+from conftest import require
 
 from corvenda import _chromium
 
-needs_chromium = pytest.mark.skipif(_chromium.find_chromium() is None,
-                                    reason="Chromium is not installed (Debian package chromium)")
+
+@pytest.fixture
+def chromium():
+    require("chromium")
 
 
 def preview(*args, env=None):
@@ -60,7 +63,7 @@ def test_preview_writes_html_and_text(tmp_path):
     assert sorted(os.listdir(tmp_path / "nochrome")) == ["password_reset.html", "password_reset.txt"]
 
 
-@needs_chromium
+@pytest.mark.usefixtures("chromium")
 def test_preview_png_takes_four_screenshots(tmp_path):
     done = preview("verification_code", "--png", "--out", str(tmp_path))
     assert done.returncode == 0, done.stderr
@@ -74,7 +77,7 @@ def test_preview_png_takes_four_screenshots(tmp_path):
     assert all(200 < height < 2000 for _, height, _ in shots.values())
 
 
-@needs_chromium
+@pytest.mark.usefixtures("chromium")
 def test_browser_evaluates_and_always_stops():
     with _chromium.Browser(timeout=10) as browser:
         page = browser.open("<p style='width:900px'>x</p>", width=375)
@@ -87,7 +90,7 @@ def test_browser_evaluates_and_always_stops():
     assert not os.path.exists(profile)
 
 
-@needs_chromium
+@pytest.mark.usefixtures("chromium")
 def test_browser_waits_are_bounded_and_failures_clear(monkeypatch):
     with _chromium.Browser(timeout=2) as browser:
         page = browser.open("<p>x</p>", dark=True)
