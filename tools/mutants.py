@@ -85,7 +85,7 @@ def run_python_target(path: str, jobs: int) -> dict:
     config = {
         "source_paths": [source_path],
         "only_mutate": [mutated],
-        "also_copy": ["tools", "examples", "mutmut_guard.py"],
+        "also_copy": ["tools", "examples", "mutmut_guard.py"] + (["src"] if source_path != "src" else []),
         "pytest_add_cli_args": ["-p", "no:cacheprovider", "-p", "mutmut_guard"],
         "pytest_add_cli_args_test_selection": tests,
         "use_git_change_detection": False,
@@ -128,6 +128,10 @@ def run_python_target(path: str, jobs: int) -> dict:
 # -- C++ ----------------------------------------------------------------------
 
 
+def unescape(text: str) -> str:
+    return text.replace("\\n", "\n").replace("\\t", "\t")
+
+
 def read_cxx_table() -> list[dict]:
     """The C++ mutants: name, file, check, tests, then the text to find and its replacement, tab-separated."""
     mutants = []
@@ -141,7 +145,7 @@ def read_cxx_table() -> list[dict]:
         if check not in ("release", "debug", "asan"):
             raise SystemExit(f"{CXX_TABLE.name}:{number}: check must be release, debug or asan, not {check!r}")
         mutants.append({"name": name, "file": file, "check": check, "tests": tests.split(),
-                        "find": find.replace("\\t", "\t"), "replace": replace.replace("\\t", "\t")})
+                        "find": unescape(find), "replace": unescape(replace)})
     return mutants
 
 
