@@ -8,6 +8,9 @@ import pytest
 
 from corvenda.testing import Authority, SMTPServer
 
+# The fixtures users get (smtp_server, mail_outbox, mailer), as an installed package registers them.
+pytest_plugins = ["corvenda.testing.plugin"]
+
 # The login every test server accepts; anything else gets 535.
 CREDENTIALS = ("mailer@corvenda.test", "s3cret: pass")
 MODES = ["plain", "starttls", "ssl"]

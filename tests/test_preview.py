@@ -1,7 +1,9 @@
 """The template preview command, run as users run it, and the browser under it."""
 
+import html
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -10,7 +12,7 @@ import zlib
 import pytest
 from conftest import require
 
-from corvenda import _chromium
+from corvenda import _chromium, _preview
 
 
 @pytest.fixture
@@ -18,9 +20,14 @@ def chromium():
     require("chromium")
 
 
-def preview(*args, env=None):
-    return subprocess.run([sys.executable, "-m", "corvenda.template", "preview", *args],
-                          capture_output=True, text=True, timeout=120, env=os.environ | (env or {}))
+def preview(capsys, *args):
+    """The preview command as `python -m corvenda.template preview ARGS` runs it: (status, stdout, stderr)."""
+    try:
+        status = _preview.main(["preview", *args])
+    except SystemExit as exit:
+        status = exit.code
+    out = capsys.readouterr()
+    return status, out.out, out.err
 
 
 def png_info(path):
@@ -38,35 +45,53 @@ def png_info(path):
     return width, height, "#" + row[1:4].hex()
 
 
-def test_preview_writes_html_and_text(tmp_path):
-    done = preview("notification", "--out", str(tmp_path))
+def test_the_module_runs_the_preview_command(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "corvenda.template", "preview", "notification", "--out", str(tmp_path)],
+                          capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == [str(tmp_path / "notification.html"), str(tmp_path / "notification.txt")]
     assert "Build #742 is ready" in (tmp_path / "notification.html").read_text()
     assert "Build #742 is ready" in (tmp_path / "notification.txt").read_text()
 
+
+def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_path, capsys):
     (tmp_path / "tpl").mkdir()
     (tmp_path / "tpl" / "hi.html").write_text('{% extends "layout.html" %}{% block content %}<p>{{ who }}</p>{% endblock %}')
     (tmp_path / "tpl" / "hi.txt").write_text("Hi {{ who }}, {{ occurred_at[:2] }}")
     (tmp_path / "vars.json").write_text(json.dumps({"who": "Ann & Bob"}))
-    done = preview("hi", "--template-dir", str(tmp_path / "tpl"), "--context", str(tmp_path / "vars.json"),
-                   "--out", str(tmp_path / "out"))
-    assert done.returncode == 0, done.stderr
-    assert "<p>Ann &amp; Bob</p>" in (tmp_path / "out" / "hi.html").read_text()
-    assert (tmp_path / "out" / "hi.txt").read_text() == "Hi Ann & Bob, 20\n"
+    tpl, out = str(tmp_path / "tpl"), tmp_path / "out"
+    status, _, err = preview(capsys, "hi", "--template-dir", tpl, "--context", str(tmp_path / "vars.json"),
+                             "--out", str(out))
+    assert status == 0, err
+    assert "<p>Ann &amp; Bob</p>" in (out / "hi.html").read_text()
+    assert (out / "hi.txt").read_text() == "Hi Ann & Bob, 20\n"
 
-    done = preview("hi", "--template-dir", str(tmp_path / "tpl"), "--out", str(tmp_path / "none"))
-    assert done.returncode == 1 and "'who' is undefined" in done.stderr and "--context" in done.stderr
+    (tmp_path / "list.json").write_text("[1]")
+    (tmp_path / "broken.json").write_text("{")
+    for args, code, message in [
+        (["hi", "--template-dir", tpl], 1, "hi: 'who' is undefined; pass the variables with --context FILE.json"),
+        (["nothing"], 1, "nothing: TemplateNotFound: nothing.html"),
+        (["hi", "--context", str(tmp_path / "list.json")], 2, "list.json must hold a JSON object"),
+        (["hi", "--context", str(tmp_path / "broken.json")], 2, "cannot read"),
+        (["hi", "--context", str(tmp_path / "none.json")], 2, "cannot read"),
+    ]:
+        status, _, err = preview(capsys, *args, "--out", str(tmp_path / "failed"))
+        assert (status, err.count(message)) == (code, 1), err
+    assert not (tmp_path / "failed").exists() or os.listdir(tmp_path / "failed") == []
 
-    done = preview("password_reset", "--png", "--out", str(tmp_path / "nochrome"),
-                   env={"CORVENDA_CHROMIUM": str(tmp_path / "no-such-browser")})
-    assert done.returncode == 1 and "Chromium is not installed" in done.stderr
-    assert sorted(os.listdir(tmp_path / "nochrome")) == ["password_reset.html", "password_reset.txt"]
+
+def test_preview_without_chromium_still_writes_the_text_files(tmp_path, capsys, monkeypatch):
+    monkeypatch.setenv("CORVENDA_CHROMIUM", str(tmp_path / "no-such-browser"))
+    status, out, err = preview(capsys, "password_reset", "--png", "--out", str(tmp_path))
+    assert status == 1 and "no screenshots: Chromium is not installed" in err
+    assert sorted(os.listdir(tmp_path)) == ["password_reset.html", "password_reset.txt"]
+    assert out.split() == [str(tmp_path / "password_reset.html"), str(tmp_path / "password_reset.txt")]
 
 
 @pytest.mark.usefixtures("chromium")
-def test_preview_png_takes_four_screenshots(tmp_path):
-    done = preview("verification_code", "--png", "--out", str(tmp_path))
-    assert done.returncode == 0, done.stderr
+def test_preview_png_takes_four_screenshots_for_the_gallery(tmp_path, capsys):
+    status, _, err = preview(capsys, "verification_code", "--png", "--out", str(tmp_path))
+    assert status == 0, err
     shots = {name: png_info(tmp_path / name) for name in sorted(os.listdir(tmp_path)) if name.endswith(".png")}
     assert {name: (width, pixel) for name, (width, _, pixel) in shots.items()} == {
         "verification_code-375-dark.png": (375, "#111827"),
@@ -75,6 +100,9 @@ def test_preview_png_takes_four_screenshots(tmp_path):
         "verification_code-600-light.png": (600, "#f3f4f6"),
     }
     assert all(200 < height < 2000 for _, height, _ in shots.values())
+    page = (tmp_path / _preview.write_gallery(str(tmp_path), ["verification_code"])).read_text()
+    assert sorted(re.findall(r'src="([^"]+)"', page)) == sorted(shots)
+    assert f"<pre>{html.escape((tmp_path / 'verification_code.txt').read_text())}</pre>" in page
 
 
 @pytest.mark.usefixtures("chromium")
