@@ -162,12 +162,6 @@ def test_untrusted_certificate_fails_before_login(make_server, monkeypatch, mode
     assert server.messages == []
 
 
-def test_use_ssl_and_use_tls_together_are_refused(plain_server):
-    with pytest.raises(ValueError):
-        plain_server.mailer(use_ssl=True, use_tls=True).send("ann@example.org", "Hi", body="x")
-    assert plain_server.sessions == []
-
-
 # What the email package raises for a header it cannot write safely.
 HEADER_ERRORS = (ValueError, email.errors.MessageError)
 # A line break followed by a blank is ordinary header folding and is unfolded

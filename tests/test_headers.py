@@ -78,30 +78,6 @@ def test_long_attachment_names_are_written_as_numbered_pieces_of_whole_escapes(p
     assert all(re.fullmatch(rb"(?:[^%]|%[0-9A-F]{2})*", text) for _, text in pieces)
 
 
-def test_short_ascii_headers_serialise_as_before(plain_server):
-    """Folding changes nothing when no header line is over 78 characters.
-
-    (Text with HTML is the exception: the alternative part's Content-Type,
-    with its boundary, is 84 characters and gets folded.)
-    """
-    built = []
-
-    class Keeping(EasyMailer):
-        def _build_message(self, *args, **kwargs):
-            built.append(super()._build_message(*args, **kwargs))
-            return built[-1]
-
-    mailer = plain_server.mailer()
-    keeping = Keeping(mailer.host, mailer.port, mailer.username, mailer.password, use_ssl=False)
-    keeping.send(["ann@example.org", "Bob <bob@example.org>"], "Weekly summary", body="Hi,\n.\nbye",
-                 cc="cat@example.org", sender_name="Reports", reply_to="help@example.org",
-                 attachments=[{"filename": "my report.pdf", "data": b"x" * 500}])
-
-    raw, _ = delivered(plain_server)
-    before = built[0].as_string().replace("\n", "\r\n").replace("\r\n.", "\r\n..")
-    assert raw.decode("ascii") == before
-
-
 # -- display names are encoded one by one -----------------------------------------
 
 DISPLAY_NAMES = {
