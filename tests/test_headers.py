@@ -62,7 +62,7 @@ def test_long_headers_are_folded_and_read_back_unchanged(server, case):
 
 # Names whose percent escapes fall at every offset of a 60-character piece.
 @pytest.mark.parametrize("name", ["é" * 200 + ".txt", "x" + "é" * 200 + ".txt", "xy" + "é" * 200 + ".txt",
-                                  "季" * 120 + " final.pdf"])
+                                  "季" * 120 + " final.pdf", "😀" * 80])
 def test_long_attachment_names_are_written_as_numbered_pieces_of_whole_escapes(plain_server, name):
     plain_server.mailer().send("ann@example.org", "Report", attachments=[{"filename": name, "data": b"x"}])
 
@@ -78,6 +78,17 @@ def test_long_attachment_names_are_written_as_numbered_pieces_of_whole_escapes(p
     assert all(re.fullmatch(rb"(?:[^%]|%[0-9A-F]{2})*", text) for _, text in pieces)
 
 
+# The longest name kept in one parameter makes a line of 966 characters; one letter more is split.
+@pytest.mark.parametrize(("name", "split"), [("é" * 158, False), ("é" * 158 + "x", True)])
+def test_a_name_is_split_only_when_one_line_would_pass_998(plain_server, name, split):
+    plain_server.mailer().send("ann@example.org", "Report", attachments=[{"filename": name, "data": b"x"}])
+
+    raw, parsed = delivered(plain_server)
+    assert max(len(line) for line in raw.split(b"\r\n")) <= (78 if split else 998)
+    assert (b"filename*0*=" in raw, b"filename*=" in raw) == (split, not split)
+    assert [part.get_filename() for part in parsed.iter_attachments()] == [name]
+
+
 # -- display names are encoded one by one -----------------------------------------
 
 DISPLAY_NAMES = {
@@ -85,6 +96,7 @@ DISPLAY_NAMES = {
     "chinese": [("王小明", "wang@example.cn")],
     "emoji": [("🎉 Party Team", "party@example.org")],
     "comma-in-quotes": [("Doe, Jane", "jane@example.org"), ("Łukasz", "lukasz@example.pl")],
+    "quotes-in-quotes": [('Zoë "Z" Ng', "zoe@example.org"), ("Ann (Ops)", "ann@example.org")],
     "mixed": [("Ann", "ann@example.org"), ("", "bob@example.org"), ("Zoë", "zoe@example.org")],
 }
 
@@ -92,7 +104,9 @@ DISPLAY_NAMES = {
 def written(name, addr):
     if not name:
         return addr
-    return f'"{name}" <{addr}>' if "," in name else f"{name} <{addr}>"
+    if any(c in name for c in ',"()'):
+        name = '"' + name.replace('"', '\\"') + '"'
+    return f"{name} <{addr}>"
 
 
 @pytest.mark.parametrize("case", DISPLAY_NAMES)

@@ -12,8 +12,9 @@ import pytest
 
 from corvenda.testing import SMTPServer
 
-def send(mailer, to="ann@example.org"):
-    mailer.send(to, "Hi", body="x")
+
+def send(mailer):
+    mailer.send("ann@example.org", "Hi", body="x")
 
 
 # -- the fixtures ----------------------------------------------------------------
@@ -47,10 +48,11 @@ def test_the_server_mode_is_chosen_by_indirect_parametrization(smtp_server, mail
 # -- fault injection ---------------------------------------------------------------
 
 
+# Codes from either end of the range a fault may use.
 @pytest.mark.parametrize(("verb", "code", "error"), [
-    ("mail", 550, smtplib.SMTPSenderRefused),
+    ("mail", 400, smtplib.SMTPSenderRefused),
     ("Rcpt", 451, smtplib.SMTPRecipientsRefused),
-    ("DATA", 554, smtplib.SMTPDataError),
+    ("DATA", 599, smtplib.SMTPDataError),
 ])
 def test_fail_next_answers_the_next_commands_of_a_verb_in_any_case(smtp_server, mailer, mail_outbox, verb, code,
                                                                     error):
@@ -104,11 +106,9 @@ def test_refused_recipients_are_compared_ignoring_case_until_cleared(smtp_server
         mailer.send(["ann@example.org", "BOB@example.org"], "Hi", body="x")
     assert caught.value.recipients == {"ann@example.org": (452, b"4.2.2 Full"),
                                        "BOB@example.org": (452, b"4.2.2 Full")}
-    mailer.send(["ann@example.org", "cat@example.org"], "Hi", body="x")
-    assert mail_outbox[0].envelope_to == ["cat@example.org"]
     smtp_server.clear_faults()
     send(mailer)
-    assert mail_outbox[1].envelope_to == ["ann@example.org"]
+    assert mail_outbox[0].envelope_to == ["ann@example.org"]
 
 
 def test_reject_logins_fails_the_next_logins_whatever_the_credentials(smtp_server, mailer, mail_outbox):
@@ -136,14 +136,6 @@ def test_reject_logins_fails_the_next_logins_whatever_the_credentials(smtp_serve
 def test_faults_that_cannot_happen_are_refused(arm):
     with pytest.raises(ValueError):
         arm(SMTPServer())
-
-
-@pytest.mark.parametrize("code", [400, 599])
-def test_every_4xx_and_5xx_code_can_be_armed(smtp_server, mailer, code):
-    smtp_server.fail_next("MAIL", code=code)
-    with pytest.raises(smtplib.SMTPSenderRefused) as caught:
-        send(mailer)
-    assert caught.value.smtp_code == code
 
 
 # -- lifetime ------------------------------------------------------------------------
