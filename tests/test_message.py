@@ -95,11 +95,6 @@ def test_body_table(m, body, html, shape):
             assert part.get_content() in (body, html)
 
 
-def test_list_item_that_is_not_a_string_fails_the_join(m):
-    with pytest.raises(TypeError, match="sequence item 1: expected str instance, int found"):
-        build(m, to=[A1, 2])
-
-
 # -- attachments from files ----------------------------------------------------
 
 def test_file_attachments(m, tmp_path, monkeypatch):

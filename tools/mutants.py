@@ -13,7 +13,9 @@ interpreter (tools/check-debug: reference counts) or the sanitizers
 (tools/check-asan).
 
 Writes build/mutants/report.md: caught / survived / timed out per file, and
-each survivor with its diff.  Exit status 0 whatever survived: survivors are
+each survivor with its diff.  The report covers every target run so far
+(results are kept in build/mutants/results/), so one file can be run again
+after its tests change.  Exit status 0 whatever survived: survivors are
 for a person to judge (see the report), not a build failure.
 """
 
@@ -33,6 +35,7 @@ REPO = Path(__file__).resolve().parent.parent
 WORK = REPO / "build" / "mutants"
 VENV_PYTHON = REPO / "build" / "mutvenv" / "bin" / "python"
 CXX_TABLE = REPO / "tools" / "cxx-mutants.txt"
+RESULTS = WORK / "results"
 
 # Each Python file mutated, and the tests that may cover it (mutmut then picks,
 # per mutant, those that call the function it changed).
@@ -121,8 +124,11 @@ def run_python_target(path: str, jobs: int) -> dict:
                 survivors.append((status, name, shown.stdout.strip()))
     if done.returncode != 0 and not counts:
         counts["mutmut failed (see log)"] += 1
-    return {"file": path, "counts": counts, "survivors": sorted(survivors), "seconds": seconds,
-            "log": str((scratch / "mutmut.log").relative_to(REPO))}
+    result = {"file": path, "counts": dict(counts), "survivors": sorted(survivors), "seconds": seconds,
+              "log": str((scratch / "mutmut.log").relative_to(REPO))}
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    (RESULTS / f"{slug}.json").write_text(json.dumps(result, indent=1))
+    return result
 
 
 # -- C++ ----------------------------------------------------------------------
@@ -204,17 +210,27 @@ def run_cxx(names: list[str] | None, timeout: float) -> dict:
         log.write(f"== {mutant['name']}: {status}\n")
         results.append(mutant | {"status": status})
     log.close()
-    return {"results": results, "seconds": time.monotonic() - started}
+    # Merged with the results of mutants not run this time.
+    saved = RESULTS / "cxx.json"
+    earlier = json.loads(saved.read_text()) if saved.exists() else {"results": [], "seconds": 0}
+    ran = {r["name"] for r in results}
+    order = [m["name"] for m in read_cxx_table()]
+    merged = [r for r in earlier["results"] if r["name"] not in ran and r["name"] in order] + results
+    merged.sort(key=lambda r: order.index(r["name"]))
+    outcome = {"results": merged, "seconds": time.monotonic() - started}
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    saved.write_text(json.dumps(outcome, indent=1))
+    return outcome
 
 
 # -- report -------------------------------------------------------------------
 
 
 def report(python: list[dict], cxx: dict | None, seconds: float) -> str:
-    lines = ["# Mutants", "", f"Total time: {seconds / 60:.1f} min", "",
+    lines = ["# Mutants", "", f"This run: {seconds / 60:.1f} min", "",
              "| file | mutants | caught | survived | timed out | no test | time |", "|---|---|---|---|---|---|---|"]
     total = Counter()
-    rows = [(r["file"], r["counts"], r["seconds"]) for r in python]
+    rows = [(r["file"], Counter(r["counts"]), r["seconds"]) for r in python]
     if cxx:
         by_file: dict[str, Counter] = {}
         for r in cxx["results"]:
@@ -267,6 +283,12 @@ def main() -> int:
     if cxx_wanted or not args.targets:
         print("mutants: C++ (tools/cxx-mutants.txt)", flush=True)
         cxx = run_cxx(cxx_wanted or None, args.cxx_timeout)
+    # Every target run so far, in the order of TESTS.
+    saved = {json.loads(f.read_text())["file"]: json.loads(f.read_text()) for f in RESULTS.glob("*.json")
+             if f.name != "cxx.json"}
+    python = [saved[path] for path in TESTS if path in saved]
+    if cxx is None and (RESULTS / "cxx.json").exists():
+        cxx = json.loads((RESULTS / "cxx.json").read_text())
     text = report(python, cxx, time.monotonic() - started)
     (WORK / "report.md").write_text(text, encoding="utf-8")
     print(text.split("\n## ")[0])
