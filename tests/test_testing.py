@@ -10,7 +10,7 @@ import socket
 
 import pytest
 
-from corvenda.testing import SMTPServer
+from corvenda.testing import Authority, SMTPServer
 
 
 def send(mailer):
@@ -155,6 +155,19 @@ def test_a_server_runs_once_between_start_and_stop():
         assert server.messages == [] and server.sessions == []
     with pytest.raises(ConnectionRefusedError):
         socket.create_connection(("127.0.0.1", server.port), timeout=2)
+    assert server.wait_idle() is True
+    with server:  # and again
+        send(server.mailer())
+
+
+def test_an_authority_of_its_own_signs_for_127_0_0_1_and_localhost():
+    with Authority() as ca, SMTPServer("ssl", authority=ca) as server, server.trust():
+        for host in ("127.0.0.1", "localhost"):
+            send(server.mailer(host=host))
+        with smtplib.SMTP_SSL(server.host, server.port, context=ca.client_context()) as client:
+            assert client.noop()[0] == 250
+        assert len(server.messages) == 2
+    assert not os.path.exists(ca.ca_file)
 
 
 def test_any_login_is_accepted_without_credentials():
