@@ -6,6 +6,7 @@ import shutil
 
 import pytest
 
+from corvenda import _chromium
 from corvenda.testing import Authority, SMTPServer
 
 # The fixtures users get (smtp_server, mail_outbox, mailer), as an installed package registers them.
@@ -84,24 +85,13 @@ def make_server(authority):
 # The programs some suites check with: how to tell one is there, and how to get it.
 # tools/in-sysroot runs the tests in a root that has them all.
 TOOLS = {
-    "chromium": (lambda: _chromium().find_chromium() is not None,
+    "chromium": (lambda: _chromium.find_chromium() is not None,
                  "apt-get install chromium, or set CORVENDA_CHROMIUM to a Chromium binary"),
     "spamassassin": (lambda: shutil.which("spamassassin") is not None, "apt-get install spamassassin"),
     "redis": (lambda: shutil.which("redis-server") is not None and importlib.util.find_spec("redis") is not None,
               "apt-get install redis-server python3-redis"),
     "celery": (lambda: importlib.util.find_spec("celery") is not None, "apt-get install python3-celery"),
 }
-
-
-def _chromium():
-    from corvenda import _chromium
-
-    return _chromium
-
-
-def in_ci():
-    """Whether the tests run in CI (CI=true): there every suite must run."""
-    return os.environ.get("CI", "").lower() not in ("", "0", "false", "no")
 
 
 def require(*tools):
@@ -113,7 +103,7 @@ def require(*tools):
     if not missing:
         return
     how = "; ".join(f"{tool} is missing ({TOOLS[tool][1]})" for tool in missing)
-    if in_ci():
+    if os.environ.get("CI", "").lower() not in ("", "0", "false", "no"):
         pytest.fail(f"{how}: CI runs every suite, so install it on the CI machine", pytrace=False)
     pytest.skip(f"{how}; or run the tests with tools/in-sysroot, whose root has every tool",
                 allow_module_level=True)
