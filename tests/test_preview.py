@@ -57,14 +57,14 @@ def test_the_module_runs_the_preview_command(tmp_path):
 def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_path, capsys):
     (tmp_path / "tpl").mkdir()
     (tmp_path / "tpl" / "hi.html").write_text('{% extends "layout.html" %}{% block content %}<p>{{ who }}</p>{% endblock %}')
-    (tmp_path / "tpl" / "hi.txt").write_text("Hi {{ who }}, {{ occurred_at[:2] }}")
+    (tmp_path / "tpl" / "hi.txt").write_text("Hi {{ who }}, {{ occurred_at }}")
     (tmp_path / "vars.json").write_text(json.dumps({"who": "Ann & Bob"}))
     tpl, out = str(tmp_path / "tpl"), tmp_path / "out"
     status, _, err = preview(capsys, "hi", "--template-dir", tpl, "--context", str(tmp_path / "vars.json"),
                              "--out", str(out))
     assert status == 0, err
     assert "<p>Ann &amp; Bob</p>" in (out / "hi.html").read_text()
-    assert (out / "hi.txt").read_text() == "Hi Ann & Bob, 20\n"
+    assert re.fullmatch(r"Hi Ann & Bob, \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\n", (out / "hi.txt").read_text())
 
     (tmp_path / "list.json").write_text("[1]")
     (tmp_path / "broken.json").write_text("{")
@@ -78,6 +78,19 @@ def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_p
         status, _, err = preview(capsys, *args, "--out", str(tmp_path / "failed"))
         assert (status, err.count(message)) == (code, 1), err
     assert not (tmp_path / "failed").exists() or os.listdir(tmp_path / "failed") == []
+
+
+@pytest.mark.parametrize(("args", "status", "shown"), [
+    ([], 2, "python -m corvenda.template: error: the following arguments are required: command"),
+    (["--help"], 0, "Render a mail template to files without sending it."),
+    (["preview", "--help"], 0, "usage: python -m corvenda.template preview [-h] [--context FILE.json]"),
+    (["preview", "--help"], 0, "NAME template name without .html or .txt"),
+])
+def test_help_and_usage_name_the_command_as_it_is_typed(capsys, args, status, shown):
+    with pytest.raises(SystemExit) as exit:
+        _preview.main(args)
+    out = capsys.readouterr()
+    assert exit.value.code == status and shown in " ".join((out.out + out.err).split()), out
 
 
 def test_preview_without_chromium_still_writes_the_text_files(tmp_path, capsys, monkeypatch):
@@ -100,7 +113,9 @@ def test_preview_png_takes_four_screenshots_for_the_gallery(tmp_path, capsys):
         "verification_code-600-light.png": (600, "#f3f4f6"),
     }
     assert all(200 < height < 2000 for _, height, _ in shots.values())
-    page = (tmp_path / _preview.write_gallery(str(tmp_path), ["verification_code"])).read_text()
+    gallery = _preview.write_gallery(str(tmp_path), ["verification_code"])
+    assert gallery == str(tmp_path / "index.html")
+    page = (tmp_path / gallery).read_text()
     assert sorted(re.findall(r'src="([^"]+)"', page)) == sorted(shots)
     assert f"<pre>{html.escape((tmp_path / 'verification_code.txt').read_text())}</pre>" in page
 
