@@ -54,15 +54,16 @@ def test_the_module_runs_the_preview_command(tmp_path):
     assert "Build #742 is ready" in (tmp_path / "notification.txt").read_text()
 
 
-def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_path, capsys):
+def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_path, capsys, monkeypatch):
     (tmp_path / "tpl").mkdir()
     (tmp_path / "tpl" / "hi.html").write_text('{% extends "layout.html" %}{% block content %}<p>{{ who }}</p>{% endblock %}')
     (tmp_path / "tpl" / "hi.txt").write_text("Hi {{ who }}, {{ occurred_at }}")
     (tmp_path / "vars.json").write_text(json.dumps({"who": "Ann & Bob"}))
     tpl, out = str(tmp_path / "tpl"), tmp_path / "out"
-    status, _, err = preview(capsys, "hi", "--template-dir", tpl, "--context", str(tmp_path / "vars.json"),
-                             "--out", str(out))
-    assert status == 0, err
+    out.mkdir()
+    monkeypatch.chdir(out)  # the default output directory
+    status, printed, err = preview(capsys, "hi", "--template-dir", tpl, "--context", str(tmp_path / "vars.json"))
+    assert status == 0 and printed.split() == ["./hi.html", "./hi.txt"], err
     assert "<p>Ann &amp; Bob</p>" in (out / "hi.html").read_text()
     assert re.fullmatch(r"Hi Ann & Bob, \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\n", (out / "hi.txt").read_text())
 
@@ -83,8 +84,8 @@ def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_p
 @pytest.mark.parametrize(("args", "status", "shown"), [
     ([], 2, "python -m corvenda.template: error: the following arguments are required: command"),
     (["--help"], 0, "Render a mail template to files without sending it."),
-    (["preview", "--help"], 0, "usage: python -m corvenda.template preview [-h] [--context FILE.json]"),
-    (["preview", "--help"], 0, "NAME template name without .html or .txt"),
+    (["preview", "--help"], 0, "usage: python -m corvenda.template preview [-h] [--context FILE.json] "
+                               "[--template-dir DIR] [--out DIR] [--png] NAME"),
 ])
 def test_help_and_usage_name_the_command_as_it_is_typed(capsys, args, status, shown):
     with pytest.raises(SystemExit) as exit:
@@ -103,9 +104,11 @@ def test_preview_without_chromium_still_writes_the_text_files(tmp_path, capsys, 
 
 @pytest.mark.usefixtures("chromium")
 def test_preview_png_takes_four_screenshots_for_the_gallery(tmp_path, capsys):
-    status, _, err = preview(capsys, "verification_code", "--png", "--out", str(tmp_path))
+    status, printed, err = preview(capsys, "verification_code", "--png", "--out", str(tmp_path))
     assert status == 0, err
     shots = {name: png_info(tmp_path / name) for name in sorted(os.listdir(tmp_path)) if name.endswith(".png")}
+    assert sorted(printed.split()) == sorted(str(tmp_path / n) for n in [*shots, "verification_code.html",
+                                                                         "verification_code.txt"])
     assert {name: (width, pixel) for name, (width, _, pixel) in shots.items()} == {
         "verification_code-375-dark.png": (375, "#111827"),
         "verification_code-375-light.png": (375, "#f3f4f6"),
