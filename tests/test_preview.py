@@ -86,6 +86,11 @@ def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_p
     (["--help"], 0, "Render a mail template to files without sending it."),
     (["preview", "--help"], 0, "usage: python -m corvenda.template preview [-h] [--context FILE.json] "
                                "[--template-dir DIR] [--out DIR] [--png] NAME"),
+    # Every option described (the first word of each description).
+    *[(["preview", "--help"], 0, described) for described in [
+        "NAME template", "--context FILE.json JSON", "--template-dir DIR directory", "--out DIR output",
+        "--png also"]],
+    (["--help"], 0, "preview render"),
 ])
 def test_help_and_usage_name_the_command_as_it_is_typed(capsys, args, status, shown):
     with pytest.raises(SystemExit) as exit:
