@@ -246,7 +246,9 @@ def report(python: list[dict], cxx: dict | None, seconds: float) -> str:
         rows += [(f, c, None) for f, c in sorted(by_file.items())]
     for file, counts, secs in rows:
         caught = sum(n for s, n in counts.items() if s in CAUGHT)
-        row = [sum(counts.values()), caught, counts["survived"], counts["timeout"], counts["no tests"]]
+        # "not checked": mutmut stopped early, as no test reaches the file.
+        row = [sum(counts.values()), caught, counts["survived"], counts["timeout"],
+               counts["no tests"] + counts["not checked"]]
         total.update(dict(zip(["all", "caught", "survived", "timeout", "none"], row)))
         when = f"{secs / 60:.1f} min" if secs is not None else ""
         lines.append(f"| {file} | " + " | ".join(map(str, row)) + f" | {when} |")
@@ -271,12 +273,13 @@ def main() -> int:
     parser.add_argument("--jobs", type=int, default=int(os.environ.get("MUTANTS_JOBS", "2")),
                         help="mutants tested at once (default 2, or MUTANTS_JOBS)")
     parser.add_argument("--cxx-timeout", type=float, default=600, help="seconds for one C++ mutant")
+    parser.add_argument("--report", action="store_true", help="only write the report of the results kept")
     args = parser.parse_args()
     cxx_names = {m["name"] for m in read_cxx_table()}
     unknown = [t for t in args.targets if t not in TESTS and t not in cxx_names]
     if unknown:
         parser.error(f"unknown targets {unknown}; Python files: {sorted(TESTS)}; C++ mutants: tools/cxx-mutants.txt")
-    files = [t for t in args.targets if t in TESTS] or ([] if args.targets else list(TESTS))
+    files = [t for t in args.targets if t in TESTS] or ([] if args.targets or args.report else list(TESTS))
     cxx_wanted = [t for t in args.targets if t in cxx_names]
     started = time.monotonic()
     WORK.mkdir(parents=True, exist_ok=True)
@@ -287,7 +290,7 @@ def main() -> int:
         counts = python[-1]["counts"]
         print(f"mutants: {path}: {dict(counts)} in {python[-1]['seconds']:.0f} s", flush=True)
     cxx = None
-    if cxx_wanted or not args.targets:
+    if cxx_wanted or not (args.targets or args.report):
         print("mutants: C++ (tools/cxx-mutants.txt)", flush=True)
         cxx = run_cxx(cxx_wanted or None, args.cxx_timeout)
     # Every target run so far, in the order of TESTS.
