@@ -161,9 +161,10 @@ def test_a_server_runs_once_between_start_and_stop():
 
 
 def test_an_authority_of_its_own_signs_for_127_0_0_1_and_localhost():
-    with Authority() as ca, SMTPServer("ssl", authority=ca) as server, server.trust():
-        for host in ("127.0.0.1", "localhost"):
-            send(server.mailer(host=host))
+    with Authority() as ca, SMTPServer("ssl", authority=ca) as server:
+        with server.trust():
+            for host in ("127.0.0.1", "localhost"):
+                send(server.mailer(host=host))
         with smtplib.SMTP_SSL(server.host, server.port, context=ca.client_context()) as client:
             assert client.noop()[0] == 250
         assert len(server.messages) == 2
