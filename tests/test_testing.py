@@ -38,13 +38,6 @@ def test_each_test_starts_with_nothing_recorded_and_nothing_armed(smtp_server, m
     assert len(mail_outbox) == 1
 
 
-@pytest.mark.parametrize("smtp_server", ["plain", "ssl"], indirect=True)
-def test_the_server_mode_is_chosen_by_indirect_parametrization(smtp_server, mailer, mail_outbox):
-    assert smtp_server.mode in ("plain", "ssl") and mailer.use_ssl is (smtp_server.mode == "ssl")
-    send(mailer)
-    assert smtp_server.sessions[0].tls_at_auth is (smtp_server.mode == "ssl")
-
-
 # -- fault injection ---------------------------------------------------------------
 
 
