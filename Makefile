@@ -54,6 +54,13 @@ check-debug:
 check-asan:
 	$(RUN) tools/check-asan
 
+# Mutation testing: mutmut over the package's Python modules and the Celery
+# example's policy, and the C++ mutants of tools/cxx-mutants.txt; report in
+# build/mutants/report.md.  MUTANTS="file.py mutant-name ..." picks targets.
+.PHONY: mutants
+mutants: build
+	tools/mutants $(MUTANTS)
+
 # Screenshots and gallery of the built-in templates (needs Chromium).
 previews:
 	$(RUN) env PYTHONPATH=src $(PY) tools/previews.py docs/previews

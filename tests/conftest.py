@@ -1,8 +1,16 @@
-"""Shared fixtures: corvenda.testing servers for each security mode."""
+"""Shared fixtures: corvenda.testing servers for each security mode, and require()."""
+
+import importlib.util
+import os
+import shutil
 
 import pytest
 
+from corvenda import _chromium
 from corvenda.testing import Authority, SMTPServer
+
+# The fixtures users get (smtp_server, mail_outbox, mailer), as an installed package registers them.
+pytest_plugins = ["corvenda.testing.plugin"]
 
 # The login every test server accepts; anything else gets 535.
 CREDENTIALS = ("mailer@corvenda.test", "s3cret: pass")
@@ -74,14 +82,31 @@ def make_server(authority):
         server.stop()
 
 
-@pytest.fixture
-def mailer_for():
-    """EasyMailer for a test server: its address, security mode and login; options override."""
+# The programs some suites check with: how to tell one is there, and how to get it.
+# tools/in-sysroot runs the tests in a root that has them all.
+TOOLS = {
+    "chromium": (lambda: _chromium.find_chromium() is not None,
+                 "apt-get install chromium, or set CORVENDA_CHROMIUM to a Chromium binary"),
+    "spamassassin": (lambda: shutil.which("spamassassin") is not None, "apt-get install spamassassin"),
+    "redis": (lambda: shutil.which("redis-server") is not None and importlib.util.find_spec("redis") is not None,
+              "apt-get install redis-server python3-redis"),
+    "celery": (lambda: importlib.util.find_spec("celery") is not None, "apt-get install python3-celery"),
+}
 
-    def make(server, **options):
-        return server.mailer(**options)
 
-    return make
+def require(*tools):
+    """Skip unless every tool is there; in CI fail instead, since a skip there would hide a whole suite.
+
+    Call it at module level (before importing what the tool brings) or in a test or fixture.
+    """
+    missing = [tool for tool in tools if not TOOLS[tool][0]()]
+    if not missing:
+        return
+    how = "; ".join(f"{tool} is missing ({TOOLS[tool][1]})" for tool in missing)
+    if os.environ.get("CI", "").lower() not in ("", "0", "false", "no"):
+        pytest.fail(f"{how}: CI runs every suite, so install it on the CI machine", pytrace=False)
+    pytest.skip(f"{how}; or run the tests with tools/in-sysroot, whose root has every tool",
+                allow_module_level=True)
 
 
 # A user's project run from the installed wheel by tools/user-suite, not here.

@@ -11,13 +11,11 @@ the module; each of the four views is one tab that loads every case in turn.
 import json
 
 import pytest
+from conftest import require
 from template_cases import CASES, TEMPLATES
 
 from corvenda import _chromium
 from corvenda.template import TemplateEngine
-
-pytestmark = pytest.mark.skipif(_chromium.find_chromium() is None,
-                                reason="Chromium is not installed (Debian package chromium)")
 
 VIEWS = [(width, dark) for width in (375, 600) for dark in (False, True)]
 
@@ -92,6 +90,7 @@ MEASURE = r"""
 @pytest.fixture(scope="module")
 def views():
     """One tab per (width, dark) view, all in one browser."""
+    require("chromium")
     with _chromium.Browser() as browser:
         yield {view: browser.open("<!DOCTYPE html><title>blank</title>", width=view[0], height=700,
                                   dark=view[1], mobile=view[0] < 600) for view in VIEWS}

@@ -8,19 +8,16 @@ visibility timeout are shortened through the workers' environment.
 
 import collections
 import os
-import shutil
 import signal
 import subprocess
 import sys
 import time
 
 import pytest
+from conftest import require
 
-pytest.importorskip("celery")
-pytest.importorskip("redis")
-testing = pytest.importorskip("corvenda.testing")
-if shutil.which("redis-server") is None:
-    pytest.skip("redis-server is not installed", allow_module_level=True)
+require("celery", "redis")
+import corvenda.testing as testing  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
 
 from mailfleet import EXAMPLE, Client, RedisServer, SilentServer, Worker, worker_environment  # noqa: E402

@@ -33,8 +33,8 @@ def open_fds():
 # -- successful delivery ------------------------------------------------------
 
 
-def test_each_security_mode_delivers_with_bcc_only_in_the_envelope(server, mailer_for):
-    mailer_for(server).send(
+def test_each_security_mode_delivers_with_bcc_only_in_the_envelope(server):
+    server.mailer().send(
         TO, "Quarterly report", body="See the figures.", html="<p>See the figures.</p>",
         cc=CC[0], bcc=BCC, sender_name="Corvenda Reports", reply_to="help@example.org",
     )
@@ -72,8 +72,8 @@ def test_each_security_mode_delivers_with_bcc_only_in_the_envelope(server, maile
         ("noreply@example.org", "alerts@example.org", "alerts@example.org"),
     ],
 )
-def test_envelope_sender_and_from_header(plain_server, mailer_for, default_sender, sender, expected):
-    mailer = mailer_for(plain_server, default_sender=default_sender)
+def test_envelope_sender_and_from_header(plain_server, default_sender, sender, expected):
+    mailer = plain_server.mailer(default_sender=default_sender)
     mailer.send("ann@example.org", "Hi", body="x", sender=sender)
     expected = expected or plain_server.credentials[0]
 
@@ -82,12 +82,12 @@ def test_envelope_sender_and_from_header(plain_server, mailer_for, default_sende
     assert message["From"].addresses[0].addr_spec == expected
 
 
-def test_attachments_and_non_ascii_text_arrive_intact(plain_server, mailer_for, tmp_path):
+def test_attachments_and_non_ascii_text_arrive_intact(plain_server, tmp_path):
     # Bytes that trip naive encoders: CR/LF, a leading dot, NUL, high bytes.
     binary = b".\r\n\x00\xff\xfe" + bytes(range(256)) * 40
     report = tmp_path / "report.csv"
     report.write_bytes(b"day,count\n.mon,1\r\ntue,2\n")
-    mailer_for(plain_server).send(
+    plain_server.mailer().send(
         "ann@example.org", "Prüfbericht № 7 — 東京", body="Grüße\n.\nEnde",
         attachments=[
             str(report),
@@ -119,8 +119,8 @@ DATA = {
 }
 
 
-def test_in_memory_data_arrives_exactly_as_written(plain_server, mailer_for):
-    mailer_for(plain_server).send("ann@example.org", "Data", body="x", attachments=[
+def test_in_memory_data_arrives_exactly_as_written(plain_server):
+    plain_server.mailer().send("ann@example.org", "Data", body="x", attachments=[
         {"filename": f"{name}.txt", "data": data, "content_type": "text/plain; charset=utf-8"}
         for name, (data, _) in DATA.items()
     ])
@@ -131,8 +131,8 @@ def test_in_memory_data_arrives_exactly_as_written(plain_server, mailer_for):
     assert received.attachments[0].data.decode() == "price 5 €"
 
 
-def test_send_template_delivers_a_rendered_builtin_template(plain_server, mailer_for):
-    mailer_for(plain_server).send_template(
+def test_send_template_delivers_a_rendered_builtin_template(plain_server):
+    plain_server.mailer().send_template(
         "ann@example.org", "{{ title }} on {{ host }}", "notification",
         context={"title": "Disk almost full", "host": "db-1", "message": "Usage <90%> & rising"},
         bcc="audit@example.org",
@@ -165,10 +165,10 @@ def test_send_template_delivers_a_rendered_builtin_template(plain_server, mailer
         ("starttls", {"use_ssl": False, "use_tls": False}),
     ],
 )
-def test_no_login_without_the_requested_encryption(make_server, mailer_for, ca_pem, server_mode, client_options):
+def test_no_login_without_the_requested_encryption(make_server, ca_pem, server_mode, client_options):
     server = make_server(server_mode)
     with pytest.raises(smtplib.SMTPNotSupportedError):
-        mailer_for(server, **client_options).send("ann@example.org", "Hi", body="x")
+        server.mailer(**client_options).send("ann@example.org", "Hi", body="x")
 
     [session] = server.sessions
     assert "AUTH" not in session.commands and session.logins == []
@@ -176,20 +176,14 @@ def test_no_login_without_the_requested_encryption(make_server, mailer_for, ca_p
 
 
 @pytest.mark.parametrize("mode", ["starttls", "ssl"])
-def test_untrusted_certificate_fails_before_login(make_server, mailer_for, monkeypatch, mode):
+def test_untrusted_certificate_fails_before_login(make_server, monkeypatch, mode):
     monkeypatch.delenv("SSL_CERT_FILE", raising=False)
     server = make_server(mode)
     with pytest.raises(ssl.SSLCertVerificationError):
-        mailer_for(server).send("ann@example.org", "Hi", body="x")
+        server.mailer().send("ann@example.org", "Hi", body="x")
 
     assert all(s.logins == [] and "AUTH" not in s.commands for s in server.sessions)
     assert server.messages == []
-
-
-def test_use_ssl_and_use_tls_together_are_refused(plain_server, mailer_for):
-    with pytest.raises(ValueError):
-        mailer_for(plain_server, use_ssl=True, use_tls=True).send("ann@example.org", "Hi", body="x")
-    assert plain_server.sessions == []
 
 
 # What the email package raises for a header it cannot write safely.
@@ -201,7 +195,7 @@ LINE_BREAKS = ["Hi\r\nBcc: victim@example.org", "Hi\nX-Injected: yes"]
 
 @pytest.mark.parametrize("value", LINE_BREAKS, ids=["crlf-header", "lf-header"])
 @pytest.mark.parametrize("field", ["subject", "reply_to", "sender_name", "attachment_name"])
-def test_line_break_in_a_header_fails_and_sends_no_data(plain_server, mailer_for, field, value):
+def test_line_break_in_a_header_fails_and_sends_no_data(plain_server, field, value):
     arguments = {"subject": "Hello", "body": "x"}
     if field == "attachment_name":
         arguments["attachments"] = [{"filename": value, "data": b"x"}]
@@ -209,7 +203,7 @@ def test_line_break_in_a_header_fails_and_sends_no_data(plain_server, mailer_for
         arguments[field] = value
 
     with pytest.raises(HEADER_ERRORS):
-        mailer_for(plain_server).send("ann@example.org", **arguments)
+        plain_server.mailer().send("ann@example.org", **arguments)
 
     assert received_data(plain_server) == []
     assert plain_server.messages == []
@@ -230,12 +224,12 @@ FAILURES = {
 
 
 @pytest.mark.parametrize("failure", FAILURES)
-def test_server_failures_raise_standard_exceptions(make_server, mailer_for, failure):
+def test_server_failures_raise_standard_exceptions(make_server, failure):
     arm, client_options, error = FAILURES[failure]
     server = make_server()
     arm(server)
     with pytest.raises(error) as caught:
-        mailer_for(server, **client_options).send(TO, "Hi", body="x")
+        server.mailer(**client_options).send(TO, "Hi", body="x")
 
     assert server.messages == []
     if failure == "wrong-password":
@@ -249,7 +243,7 @@ def test_server_failures_raise_standard_exceptions(make_server, mailer_for, fail
         assert caught.value.smtp_code == (550 if failure == "sender-refused" else 554)
 
 
-def test_failed_sends_leave_no_open_file_descriptors(make_server, mailer_for, ca_pem, monkeypatch):
+def test_failed_sends_leave_no_open_file_descriptors(make_server, ca_pem, monkeypatch):
     servers = {name: make_server() for name in FAILURES}
     untrusted = make_server("starttls")
 
@@ -257,13 +251,13 @@ def test_failed_sends_leave_no_open_file_descriptors(make_server, mailer_for, ca
         for name, (arm, client_options, error) in FAILURES.items():
             arm(servers[name])
             with pytest.raises(error):
-                mailer_for(servers[name], **client_options).send(TO, "Hi", body="x")
+                servers[name].mailer(**client_options).send(TO, "Hi", body="x")
         with pytest.raises(HEADER_ERRORS):
-            mailer_for(servers["wrong-password"]).send(TO, "Hi\r\nBcc: x@example.org", body="x")
+            servers["wrong-password"].mailer().send(TO, "Hi\r\nBcc: x@example.org", body="x")
         with monkeypatch.context() as env:
             env.delenv("SSL_CERT_FILE")
             with pytest.raises(ssl.SSLCertVerificationError):
-                mailer_for(untrusted).send(TO, "Hi", body="x")
+                untrusted.mailer().send(TO, "Hi", body="x")
 
     def settled_fds():
         for server in [*servers.values(), untrusted]:
@@ -277,11 +271,11 @@ def test_failed_sends_leave_no_open_file_descriptors(make_server, mailer_for, ca
     assert settled_fds() <= before
 
 
-def test_threads_share_one_mailer(plain_server, mailer_for):
+def test_threads_share_one_mailer(plain_server):
     """Eight threads, one EasyMailer: every message arrives once, intact."""
     from concurrent.futures import ThreadPoolExecutor
 
-    mailer = mailer_for(plain_server)
+    mailer = plain_server.mailer()
 
     def send(n):
         mailer.send(f"to{n}@example.org", f"message {n}", body=f"body {n}", bcc=f"bcc{n}@example.org",

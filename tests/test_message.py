@@ -95,11 +95,6 @@ def test_body_table(m, body, html, shape):
             assert part.get_content() in (body, html)
 
 
-def test_list_item_that_is_not_a_string_fails_the_join(m):
-    with pytest.raises(TypeError, match="sequence item 1: expected str instance, int found"):
-        build(m, to=[A1, 2])
-
-
 # -- attachments from files ----------------------------------------------------
 
 def test_file_attachments(m, tmp_path, monkeypatch):
@@ -175,16 +170,6 @@ def test_file_is_closed_when_the_payload_step_fails(m, tmp_path, monkeypatch):
     assert open_fds() == before and msg.get_payload() == []
 
 
-def test_unreadable_file_raises_the_library_error(m, tmp_path):
-    if os.geteuid() == 0:
-        pytest.skip("root reads every file")
-    path = tmp_path / "secret"
-    path.write_text("x")
-    path.chmod(0)
-    with pytest.raises(PermissionError):
-        EasyMailer._attach_file(build(m), str(path))
-
-
 # -- attachments from memory ---------------------------------------------------
 
 def test_record_attachments(m):
@@ -248,12 +233,17 @@ def test_bad_records_leave_message_and_record_unchanged(m, record, error, messag
 
 
 @pytest.mark.parametrize("name", [
-    "plain.txt", "my report.pdf", "my report; final.pdf", 'say "hi".txt', "报告.pdf", "a=b.txt", "tab\there.txt"])
+    "plain.txt", "my report.pdf", "my report; final.pdf", 'say "hi".txt', "报告.pdf", "a=b.txt", "tab\there.txt",
+    "del\x7f.txt"])
 def test_attachment_names_survive_the_round_trip(m, tmp_path, name):
     path = tmp_path / name
     path.write_bytes(b"x")
-    msg = parse(build(m, attachments=[{"filename": name, "data": b"x"}, str(path)]))
+    built = build(m, attachments=[{"filename": name, "data": b"x"}, str(path)])
+    msg = parse(built)
     assert [p.get_filename() for p in msg.iter_attachments()] == [name, name]
+    # Only a MIME token may be written bare.
+    bare = name == "plain.txt"
+    assert [p["Content-Disposition"] == f"attachment; filename={name}" for p in built.get_payload()] == [bare, bare]
 
 
 def test_token_and_empty_names_keep_the_plain_form(m):

@@ -20,9 +20,9 @@ LINKS = {
 
 
 @pytest.mark.parametrize("case", LINKS)
-def test_links(plain_server, mailer_for, case):
+def test_links(plain_server, case):
     text, html, expected = LINKS[case]
-    mailer_for(plain_server).send("ann@example.org", "Links", body=text, html=html)
+    plain_server.mailer().send("ann@example.org", "Links", body=text, html=html)
     [received] = plain_server.messages.wait_for(1)
     assert received.links == expected
     assert received.text == text and received.html == html

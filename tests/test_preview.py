@@ -1,23 +1,33 @@
 """The template preview command, run as users run it, and the browser under it."""
 
+import html
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
 import zlib
 
 import pytest
+from conftest import require
 
-from corvenda import _chromium
-
-needs_chromium = pytest.mark.skipif(_chromium.find_chromium() is None,
-                                    reason="Chromium is not installed (Debian package chromium)")
+from corvenda import _chromium, _preview
 
 
-def preview(*args, env=None):
-    return subprocess.run([sys.executable, "-m", "corvenda.template", "preview", *args],
-                          capture_output=True, text=True, timeout=120, env=os.environ | (env or {}))
+@pytest.fixture
+def chromium():
+    require("chromium")
+
+
+def preview(capsys, *args):
+    """The preview command as `python -m corvenda.template preview ARGS` runs it: (status, stdout, stderr)."""
+    try:
+        status = _preview.main(["preview", *args])
+    except SystemExit as exit:
+        status = exit.code
+    out = capsys.readouterr()
+    return status, out.out, out.err
 
 
 def png_info(path):
@@ -35,36 +45,75 @@ def png_info(path):
     return width, height, "#" + row[1:4].hex()
 
 
-def test_preview_writes_html_and_text(tmp_path):
-    done = preview("notification", "--out", str(tmp_path))
+def test_the_module_runs_the_preview_command(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "corvenda.template", "preview", "notification", "--out", str(tmp_path)],
+                          capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == [str(tmp_path / "notification.html"), str(tmp_path / "notification.txt")]
     assert "Build #742 is ready" in (tmp_path / "notification.html").read_text()
     assert "Build #742 is ready" in (tmp_path / "notification.txt").read_text()
 
+
+def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_path, capsys, monkeypatch):
     (tmp_path / "tpl").mkdir()
     (tmp_path / "tpl" / "hi.html").write_text('{% extends "layout.html" %}{% block content %}<p>{{ who }}</p>{% endblock %}')
-    (tmp_path / "tpl" / "hi.txt").write_text("Hi {{ who }}, {{ occurred_at[:2] }}")
+    (tmp_path / "tpl" / "hi.txt").write_text("Hi {{ who }}, {{ occurred_at }}")
     (tmp_path / "vars.json").write_text(json.dumps({"who": "Ann & Bob"}))
-    done = preview("hi", "--template-dir", str(tmp_path / "tpl"), "--context", str(tmp_path / "vars.json"),
-                   "--out", str(tmp_path / "out"))
-    assert done.returncode == 0, done.stderr
-    assert "<p>Ann &amp; Bob</p>" in (tmp_path / "out" / "hi.html").read_text()
-    assert (tmp_path / "out" / "hi.txt").read_text() == "Hi Ann & Bob, 20\n"
+    tpl, out = str(tmp_path / "tpl"), tmp_path / "out"
+    out.mkdir()
+    monkeypatch.chdir(out)  # the default output directory
+    status, printed, err = preview(capsys, "hi", "--template-dir", tpl, "--context", str(tmp_path / "vars.json"))
+    assert status == 0 and printed.split() == ["./hi.html", "./hi.txt"], err
+    assert "<p>Ann &amp; Bob</p>" in (out / "hi.html").read_text()
+    assert re.fullmatch(r"Hi Ann & Bob, \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\n", (out / "hi.txt").read_text())
 
-    done = preview("hi", "--template-dir", str(tmp_path / "tpl"), "--out", str(tmp_path / "none"))
-    assert done.returncode == 1 and "'who' is undefined" in done.stderr and "--context" in done.stderr
+    (tmp_path / "list.json").write_text("[1]")
+    (tmp_path / "broken.json").write_text("{")
+    for args, code, message in [
+        (["hi", "--template-dir", tpl], 1, "hi: 'who' is undefined; pass the variables with --context FILE.json"),
+        (["nothing"], 1, "nothing: TemplateNotFound: nothing.html"),
+        (["hi", "--context", str(tmp_path / "list.json")], 2, "list.json must hold a JSON object"),
+        (["hi", "--context", str(tmp_path / "broken.json")], 2, "cannot read"),
+        (["hi", "--context", str(tmp_path / "none.json")], 2, "cannot read"),
+    ]:
+        status, _, err = preview(capsys, *args, "--out", str(tmp_path / "failed"))
+        assert (status, err.count(message)) == (code, 1), err
+    assert not (tmp_path / "failed").exists() or os.listdir(tmp_path / "failed") == []
 
-    done = preview("password_reset", "--png", "--out", str(tmp_path / "nochrome"),
-                   env={"CORVENDA_CHROMIUM": str(tmp_path / "no-such-browser")})
-    assert done.returncode == 1 and "Chromium is not installed" in done.stderr
-    assert sorted(os.listdir(tmp_path / "nochrome")) == ["password_reset.html", "password_reset.txt"]
+
+@pytest.mark.parametrize(("args", "status", "shown"), [
+    ([], 2, "python -m corvenda.template: error: the following arguments are required: command"),
+    (["--help"], 0, "Render a mail template to files without sending it."),
+    (["preview", "--help"], 0, "usage: python -m corvenda.template preview [-h] [--context FILE.json] "
+                               "[--template-dir DIR] [--out DIR] [--png] NAME"),
+    # Every option described (the first word of each description).
+    *[(["preview", "--help"], 0, described) for described in [
+        "NAME template", "--context FILE.json JSON", "--template-dir DIR directory", "--out DIR output",
+        "--png also"]],
+    (["--help"], 0, "preview render"),
+])
+def test_help_and_usage_name_the_command_as_it_is_typed(capsys, args, status, shown):
+    with pytest.raises(SystemExit) as exit:
+        _preview.main(args)
+    out = capsys.readouterr()
+    assert exit.value.code == status and shown in " ".join((out.out + out.err).split()), out
 
 
-@needs_chromium
-def test_preview_png_takes_four_screenshots(tmp_path):
-    done = preview("verification_code", "--png", "--out", str(tmp_path))
-    assert done.returncode == 0, done.stderr
+def test_preview_without_chromium_still_writes_the_text_files(tmp_path, capsys, monkeypatch):
+    monkeypatch.setenv("CORVENDA_CHROMIUM", str(tmp_path / "no-such-browser"))
+    status, out, err = preview(capsys, "password_reset", "--png", "--out", str(tmp_path))
+    assert status == 1 and "no screenshots: Chromium is not installed" in err
+    assert sorted(os.listdir(tmp_path)) == ["password_reset.html", "password_reset.txt"]
+    assert out.split() == [str(tmp_path / "password_reset.html"), str(tmp_path / "password_reset.txt")]
+
+
+@pytest.mark.usefixtures("chromium")
+def test_preview_png_takes_four_screenshots_for_the_gallery(tmp_path, capsys):
+    status, printed, err = preview(capsys, "verification_code", "--png", "--out", str(tmp_path))
+    assert status == 0, err
     shots = {name: png_info(tmp_path / name) for name in sorted(os.listdir(tmp_path)) if name.endswith(".png")}
+    assert sorted(printed.split()) == sorted(str(tmp_path / n) for n in [*shots, "verification_code.html",
+                                                                         "verification_code.txt"])
     assert {name: (width, pixel) for name, (width, _, pixel) in shots.items()} == {
         "verification_code-375-dark.png": (375, "#111827"),
         "verification_code-375-light.png": (375, "#f3f4f6"),
@@ -72,9 +121,14 @@ def test_preview_png_takes_four_screenshots(tmp_path):
         "verification_code-600-light.png": (600, "#f3f4f6"),
     }
     assert all(200 < height < 2000 for _, height, _ in shots.values())
+    gallery = _preview.write_gallery(str(tmp_path), ["verification_code"])
+    assert gallery == str(tmp_path / "index.html")
+    page = (tmp_path / gallery).read_text()
+    assert sorted(re.findall(r'src="([^"]+)"', page)) == sorted(shots)
+    assert f"<pre>{html.escape((tmp_path / 'verification_code.txt').read_text())}</pre>" in page
 
 
-@needs_chromium
+@pytest.mark.usefixtures("chromium")
 def test_browser_evaluates_and_always_stops():
     with _chromium.Browser(timeout=10) as browser:
         page = browser.open("<p style='width:900px'>x</p>", width=375)
@@ -87,7 +141,7 @@ def test_browser_evaluates_and_always_stops():
     assert not os.path.exists(profile)
 
 
-@needs_chromium
+@pytest.mark.usefixtures("chromium")
 def test_browser_waits_are_bounded_and_failures_clear(monkeypatch):
     with _chromium.Browser(timeout=2) as browser:
         page = browser.open("<p>x</p>", dark=True)

@@ -240,6 +240,8 @@ def test_build_message(files):
         "files and records": lambda: build([fresh(report), fresh(bare), {"filename": fresh("a b.png"),
                                             "data": data()}, {"filename": fresh("报告.txt"), "data": data(),
                                                               "content_type": fresh("text/plain")}]),
+        "display names and a long name": lambda: build([{"filename": fresh("é" * 200), "data": data()}],
+                                                       to=[fresh("Zoë <z@x>")], cc=fresh("Zoë <z@x>, <>")),
         "missing file": lambda: raises(FileNotFoundError, build, [fresh(report), fresh(missing)]),
         "record without data": lambda: raises(KeyError, build, [{"filename": fresh("a.txt")}]),
         "record without filename": lambda: raises(KeyError, build, [{"data": data()}]),

@@ -10,18 +10,14 @@ the test: those are caused by the templates' content or markup.
 
 import mailbox
 import os
-import shutil
 import subprocess
 from email.utils import make_msgid
 
-import pytest
+from conftest import require
 from template_cases import CASES
 
 from corvenda.mailer import EasyMailer
 from corvenda.template import TemplateEngine
-
-pytestmark = pytest.mark.skipif(shutil.which("spamassassin") is None,
-                                reason="spamassassin is not installed (Debian package spamassassin)")
 
 # Rules the message structure causes, not the templates.
 ALLOWED = {
@@ -80,6 +76,7 @@ def score(messages, workdir):
 
 
 def test_templates_trigger_no_spam_rules(tmp_path):
+    require("spamassassin")
     labels, messages = zip(*build_messages())
     results = score(messages, str(tmp_path))
     assert sorted(results) == sorted(" / ".join(label) for label in labels)

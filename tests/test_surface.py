@@ -49,9 +49,7 @@ def test_class_shape():
     assert EasyMailer.__module__ == "corvenda.mailer" and EasyMailer.__qualname__ == "EasyMailer"
     names = [k for k in vars(EasyMailer) if not k.startswith("__") or k == "__init__"]
     assert names == METHODS
-    doc = EasyMailer.__doc__
-    assert doc.startswith("\n    简易邮件发送工具,支持纯文本、HTML格式以及基于模板的邮件发送。\n\n    使用示例：\n")
-    assert "mailer = EasyMailer(" in doc and 'subject="Hello"' in doc and doc.endswith("\n    ")
+    assert "mailer = EasyMailer(" in EasyMailer.__doc__
     for name in STATIC:
         assert type(vars(EasyMailer)[name]) is staticmethod
 
@@ -71,20 +69,8 @@ def test_method_objects_expose_their_description():
     assert EasyMailer.send.__annotations__["to"] == "Union[str, List[str]]"
     assert list(EasyMailer._do_send.__annotations__.items()) == [
         ("msg", "MIMEMultipart"), ("recipients", "List[str]"), ("sender", "str"), ("return", "None")]
-    assert EasyMailer._do_send.__doc__ is None and EasyMailer._build_message.__doc__ is None
-    assert EasyMailer._attach_file.__doc__ == "Attach a file from a file path."
-    assert EasyMailer._attach_binary.__doc__ == (
-        "Attach binary data.\n\n        Args:\n"
-        '            {"filename": "name.png", "data": bytes, "content_type": "image/png"}\n'
-        "                  content_type is optional, auto-detected from filename.\n        ")
-    send_doc = EasyMailer.send.__doc__.split("\n")
-    assert send_doc[:4] == ["", "        发送邮件。", "", "        参数说明："]
-    assert send_doc[14] == '                - 字典：{"filename": "name.png", "data": bytes, "content_type": "image/png"}'
-    assert send_doc[-1] == "        "
-    init_doc = EasyMailer.__init__.__doc__.split("\n")
-    assert len(init_doc) == 13 and init_doc[12] == "        "
-    assert init_doc[5] == "            port: SMTP 服务器端口(465 对应SSL加密,587对应TLS加密,25为无加密明文端口)"
-    assert len(EasyMailer.send_template.__doc__.split("\n")) == 18
+    undocumented = {"_build_message", "_collect_recipients", "_do_send"}
+    assert [name for name in METHODS if getattr(EasyMailer, name).__doc__ is None] == sorted(undocumented, key=METHODS.index)
 
 
 def test_signatures_and_help_show_real_parameters(m):
@@ -187,13 +173,10 @@ def test_type_tests_run_in_parameter_order_before_anything_happens(m, tmp_path):
 
 
 def test_late_binding_of_module_names(m, monkeypatch):
-    made = []
-    monkeypatch.setattr(mailer, "TemplateEngine", lambda *a, **k: made.append((a, k)) or "engine")
-    assert EasyMailer("h", 25, "u", "p", False)._template_engine == "engine"
-    assert made == [((None,), {})]
     monkeypatch.delattr(mailer, "MIMEMultipart")
-    with pytest.raises(NameError, match=r"^name 'MIMEMultipart' is not defined$"):
+    with pytest.raises(NameError, match=r"^name 'MIMEMultipart' is not defined$") as info:
         m._build_message("a", "s", None, None, None, None, None, None, None)
+    assert info.value.name == "MIMEMultipart"
     # A name missing from the module falls back to the builtins.
     monkeypatch.setattr("builtins.MIMEMultipart", email.mime.multipart.MIMEMultipart, raising=False)
     assert m._build_message("a", "s", None, None, None, None, None, None, None)["To"] == "a"

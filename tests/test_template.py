@@ -216,6 +216,10 @@ def test_wraptext_breaks_lines_never_words_or_urls():
         "x" * 100 + " tail": "x" * 100 + "\ntail",
         "Mail <mailto:a@b.example> or (https://b.example/p?q=1), www.b.example.":
             "Mail\n<mailto:a@b.example>\nor\n(https://b.example/p?q=1),\nwww.b.example.",
+        " one blank " + words: " one blank " + words,
+        "Go to www.b.example now": "Go to\nwww.b.example\nnow",
+        "ab  " * 17 + "abcd": "ab  " * 17 + "abcd",  # 72 columns: kept, blanks and all
+        "ab  " * 17 + "abcde": "ab " * 17 + "abcde",  # 73: filled
     }
     for text, expected in cases.items():
         assert wrap_text(text) == expected

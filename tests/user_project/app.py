@@ -1,6 +1,5 @@
 """The application under test: it sends its mail through corvenda."""
 
-import smtplib
 import time
 
 AUDIT = "audit@shop.example"
@@ -10,28 +9,6 @@ def signup(mailer, address):
     """Welcome a new customer; a copy goes to the audit mailbox in Bcc."""
     mailer.send(address, "Welcome", body=f"Hello {address}, your account is ready.",
                 html="<p>Your account is <b>ready</b>.</p>", bcc=AUDIT, sender="shop@shop.example")
-
-
-def send_with_retry(mailer, to, subject, body, attempts=3, delay=0.0):
-    """Send; retry temporary failures (4xx, dropped connection), not permanent ones (5xx).
-
-    Returns the number of attempts used.
-    """
-    for attempt in range(1, attempts + 1):
-        try:
-            mailer.send(to, subject, body=body)
-            return attempt
-        except smtplib.SMTPRecipientsRefused as error:
-            if attempt == attempts or any(code >= 500 for code, _ in error.recipients.values()):
-                raise
-        except smtplib.SMTPResponseException as error:
-            if attempt == attempts or error.smtp_code >= 500:
-                raise
-        except smtplib.SMTPServerDisconnected:
-            if attempt == attempts:
-                raise
-        time.sleep(delay)
-    raise AssertionError("unreachable")
 
 
 def send_invoice(mailer, address, number, pdf):

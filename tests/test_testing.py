@@ -1,0 +1,172 @@
+"""corvenda.testing as its README section promises it: the pytest fixtures and fault injection.
+
+Every fault is armed through the public API and observed through what a
+real EasyMailer.send raises and what the server recorded.
+"""
+
+import os
+import smtplib
+import socket
+
+import pytest
+
+from corvenda.testing import Authority, SMTPServer
+
+
+def send(mailer):
+    mailer.send("ann@example.org", "Hi", body="x")
+
+
+# -- the fixtures ----------------------------------------------------------------
+
+
+def test_fixtures_give_a_trusted_starttls_server_its_mailer_and_outbox(smtp_server, mailer, mail_outbox):
+    with open(smtp_server.ca_file) as ca, open(os.environ["SSL_CERT_FILE"]) as trusted:
+        assert smtp_server.mode == "starttls" and ca.read() in trusted.read()
+    assert (mailer.port, mailer.use_ssl, mailer.use_tls) == (smtp_server.port, False, True)
+    send(mailer)
+    assert mail_outbox is smtp_server.messages and [m["Subject"] for m in mail_outbox] == ["Hi"]
+    # Left armed and recorded on purpose: the next test must not see any of it.
+    smtp_server.refuse_recipients("ann@example.org")
+    smtp_server.fail_next("MAIL")
+    smtp_server.reject_logins()
+
+
+def test_each_test_starts_with_nothing_recorded_and_nothing_armed(smtp_server, mailer, mail_outbox):
+    assert mail_outbox == [] and smtp_server.sessions == []
+    send(mailer)
+    assert len(mail_outbox) == 1
+
+
+# -- fault injection ---------------------------------------------------------------
+
+
+# Codes from either end of the range a fault may use.
+@pytest.mark.parametrize(("verb", "code", "error"), [
+    ("mail", 400, smtplib.SMTPSenderRefused),
+    ("Rcpt", 451, smtplib.SMTPRecipientsRefused),
+    ("DATA", 599, smtplib.SMTPDataError),
+])
+def test_fail_next_answers_the_next_commands_of_a_verb_in_any_case(smtp_server, mailer, mail_outbox, verb, code,
+                                                                    error):
+    smtp_server.fail_next(verb, count=2, code=code, text="x.y.z Go away")
+    for _ in range(2):
+        with pytest.raises(error) as caught:
+            send(mailer)
+        reply = caught.value.recipients["ann@example.org"] if error is smtplib.SMTPRecipientsRefused else (
+            caught.value.smtp_code, caught.value.smtp_error)
+        assert reply == (code, b"x.y.z Go away")
+    assert mail_outbox == []
+    send(mailer)  # used up
+    assert len(mail_outbox) == 1
+    # The command a fault answered is in the session record.
+    assert all(verb.upper() in session.commands for session in smtp_server.sessions)
+
+
+def test_default_replies_tell_temporary_from_permanent(smtp_server, mailer):
+    smtp_server.fail_next("MAIL", code=421)
+    smtp_server.fail_next("DATA", code=500)
+    with pytest.raises(smtplib.SMTPSenderRefused) as temporary:
+        send(mailer)
+    with pytest.raises(smtplib.SMTPDataError) as permanent:
+        send(mailer)
+    assert temporary.value.smtp_error.startswith(b"4.") and permanent.value.smtp_error.startswith(b"5.")
+
+
+@pytest.mark.parametrize(("after", "stored"), [(False, 0), (True, 1)])
+def test_drop_connection_closes_unanswered_and_after_true_stores_first(smtp_server, mailer, mail_outbox, after,
+                                                                      stored):
+    smtp_server.drop_connection("data", count=2, after=after)
+    for _ in range(2):
+        with pytest.raises(smtplib.SMTPServerDisconnected):
+            send(mailer)
+    assert len(mail_outbox) == 2 * stored
+    assert [s.commands[-1] for s in smtp_server.sessions] == ["DATA", "DATA"]
+    send(mailer)
+    assert len(mail_outbox) == 2 * stored + 1
+
+
+def test_drop_connection_before_a_command_that_needs_no_data(smtp_server, mailer, mail_outbox):
+    smtp_server.drop_connection("MAIL", after=True)
+    with pytest.raises(smtplib.SMTPServerDisconnected):
+        send(mailer)
+    assert mail_outbox == [] and smtp_server.sessions[0].commands[-1] == "MAIL"
+
+
+def test_refused_recipients_are_compared_ignoring_case_until_cleared(smtp_server, mailer, mail_outbox):
+    smtp_server.refuse_recipients("Ann@Example.ORG", "bob@example.org", code=452, text="4.2.2 Full")
+    with pytest.raises(smtplib.SMTPRecipientsRefused) as caught:
+        mailer.send(["ann@example.org", "BOB@example.org"], "Hi", body="x")
+    assert caught.value.recipients == {"ann@example.org": (452, b"4.2.2 Full"),
+                                       "BOB@example.org": (452, b"4.2.2 Full")}
+    smtp_server.clear_faults()
+    send(mailer)
+    assert mail_outbox[0].envelope_to == ["ann@example.org"]
+
+
+def test_reject_logins_fails_the_next_logins_whatever_the_credentials(smtp_server, mailer, mail_outbox):
+    smtp_server.reject_logins(count=2, code=454)
+    for _ in range(2):
+        with pytest.raises(smtplib.SMTPAuthenticationError) as caught:
+            send(mailer)
+        assert caught.value.smtp_code == 454
+    send(mailer)
+    assert len(mail_outbox) == 1
+    rejected, _, accepted = smtp_server.sessions
+    assert rejected.login is None and rejected.logins[0] == smtp_server.credentials
+    assert accepted.login == smtp_server.credentials[0]
+
+
+@pytest.mark.parametrize("arm", [
+    lambda s: s.fail_next("HELLO"),
+    lambda s: s.fail_next("MAIL", count=0),
+    lambda s: s.drop_connection("DATA", count=0),
+    lambda s: s.reject_logins(count=0),
+    lambda s: s.fail_next("MAIL", code=399),
+    lambda s: s.fail_next("MAIL", code=600),
+    lambda s: s.refuse_recipients("a@example.org", code=250),
+])
+def test_faults_that_cannot_happen_are_refused(arm):
+    with pytest.raises(ValueError):
+        arm(SMTPServer())
+
+
+# -- lifetime ------------------------------------------------------------------------
+
+
+def test_a_server_runs_once_between_start_and_stop():
+    server = SMTPServer("plain")
+    with pytest.raises(RuntimeError, match="not running"):
+        server.mailer()
+    assert server.wait_idle() is True
+    with server:
+        with pytest.raises(RuntimeError, match="already running"):
+            server.start()
+        assert server.port != 0 and repr(server) == f"<SMTPServer plain 127.0.0.1:{server.port}>"
+        send(server.mailer())
+        server.clear()
+        assert server.messages == [] and server.sessions == []
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", server.port), timeout=2)
+    assert server.wait_idle() is True
+    with server:  # and again
+        send(server.mailer())
+
+
+def test_an_authority_of_its_own_signs_for_127_0_0_1_and_localhost():
+    with Authority() as ca, SMTPServer("ssl", authority=ca) as server:
+        with server.trust():
+            for host in ("127.0.0.1", "localhost"):
+                send(server.mailer(host=host))
+        with smtplib.SMTP_SSL(server.host, server.port, context=ca.client_context()) as client:
+            assert client.noop()[0] == 250
+        assert len(server.messages) == 2
+    assert not os.path.exists(ca.ca_file)
+
+
+def test_any_login_is_accepted_without_credentials():
+    with SMTPServer("plain", credentials=None) as server:
+        send(server.mailer(username="anyone", password="anything"))
+        [message] = server.messages
+        assert message.session.login == "anyone"
+        assert repr(message) == "<ReceivedMessage from 'anyone' to ['ann@example.org'] subject 'Hi'>"
