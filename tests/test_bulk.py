@@ -27,8 +27,8 @@ def subjects(server):
     return Counter(str(m["Subject"]) for m in server.messages)
 
 
-def test_each_security_mode_sends_many_messages_over_one_login(server, mailer_for):
-    mailer = mailer_for(server)
+def test_each_security_mode_sends_many_messages_over_one_login(server):
+    mailer = server.mailer()
     mailer.send(**W2)
     with Connection(mailer) as connection:
         results = [connection.send(**W2) for _ in range(4)]
@@ -52,11 +52,11 @@ def test_each_security_mode_sends_many_messages_over_one_login(server, mailer_fo
 
 
 @pytest.mark.parametrize("pipelining", [False, True])
-def test_partial_refusal_is_reported_and_total_refusal_raised(make_server, mailer_for, pipelining):
+def test_partial_refusal_is_reported_and_total_refusal_raised(make_server, pipelining):
     server = make_server(pipelining=pipelining)
     server.refuse_recipients("bob@example.org", code=450, text="4.2.1 Try later")
     server.refuse_recipients("eve@example.org")
-    with Connection(mailer_for(server)) as connection:
+    with Connection(server.mailer()) as connection:
         result = connection.send(["ann@example.org", "bob@example.org"], "one", body="x",
                                  bcc="eve@example.org")
         with pytest.raises(smtplib.SMTPRecipientsRefused) as refused:
@@ -82,9 +82,9 @@ FAULTS = {
 
 @pytest.mark.parametrize("pipelining", [False, True])
 @pytest.mark.parametrize("fault", FAULTS)
-def test_reconnects_after_a_server_limit_and_sends_each_message_once(make_server, mailer_for, fault, pipelining):
+def test_reconnects_after_a_server_limit_and_sends_each_message_once(make_server, fault, pipelining):
     server = make_server(pipelining=pipelining)
-    with Connection(mailer_for(server)) as connection:
+    with Connection(server.mailer()) as connection:
         first = [connection.send("ann@example.org", f"m{i}", body="x") for i in range(2)]
         FAULTS[fault](server)
         rest = [connection.send("ann@example.org", f"m{i}", body="x") for i in range(2, 5)]
@@ -93,9 +93,9 @@ def test_reconnects_after_a_server_limit_and_sends_each_message_once(make_server
     assert connection.logins == 2 and len(server.sessions) == 2
 
 
-def test_a_second_failure_of_the_same_message_is_raised(make_server, mailer_for):
+def test_a_second_failure_of_the_same_message_is_raised(make_server):
     server = make_server()
-    with Connection(mailer_for(server)) as connection:
+    with Connection(server.mailer()) as connection:
         server.fail_next("MAIL", count=2, code=421)
         with pytest.raises(smtplib.SMTPSenderRefused):
             connection.send("ann@example.org", "lost", body="x")
@@ -104,10 +104,10 @@ def test_a_second_failure_of_the_same_message_is_raised(make_server, mailer_for)
 
 
 @pytest.mark.parametrize("pipelining", [False, True])
-def test_drop_after_the_message_text_is_an_unknown_outcome_never_resent(make_server, mailer_for, pipelining):
+def test_drop_after_the_message_text_is_an_unknown_outcome_never_resent(make_server, pipelining):
     server = make_server(pipelining=pipelining)
     server.drop_connection("DATA", after=True)
-    with Connection(mailer_for(server)) as connection:
+    with Connection(server.mailer()) as connection:
         unknown = connection.send("ann@example.org", "maybe", body="x")
         following = connection.send("ann@example.org", "next", body="x")
     assert (unknown.outcome, unknown.reply) == ("unknown", None)
@@ -119,8 +119,8 @@ def test_drop_after_the_message_text_is_an_unknown_outcome_never_resent(make_ser
 
 
 @pytest.mark.parametrize("options, logins", [({"max_per_connection": 2}, 3), ({"idle_timeout": 0}, 6)])
-def test_connections_are_renewed_by_count_and_idleness(plain_server, mailer_for, options, logins):
-    with Connection(mailer_for(plain_server), **options) as connection:
+def test_connections_are_renewed_by_count_and_idleness(plain_server, options, logins):
+    with Connection(plain_server.mailer(), **options) as connection:
         for i in range(5):
             connection.send("ann@example.org", f"m{i}", body="x")
     assert plain_server.wait_idle()
@@ -134,8 +134,8 @@ def test_connections_are_renewed_by_count_and_idleness(plain_server, mailer_for,
     (["mailto:unsub@example.com?subject=u1", "https://example.com/u/1"],
      "<mailto:unsub@example.com?subject=u1>, <https://example.com/u/1>"),
 ])
-def test_one_click_unsubscribe_headers(plain_server, mailer_for, unsubscribe, header):
-    with Connection(mailer_for(plain_server)) as connection:
+def test_one_click_unsubscribe_headers(plain_server, unsubscribe, header):
+    with Connection(plain_server.mailer()) as connection:
         connection.send("ann@example.org", "news", body="x", unsubscribe=unsubscribe)
     [received] = plain_server.messages
     assert received["List-Unsubscribe"] == header
@@ -144,17 +144,17 @@ def test_one_click_unsubscribe_headers(plain_server, mailer_for, unsubscribe, he
 
 @pytest.mark.parametrize("unsubscribe", ["http://example.com/u", "mailto:u@example.com", [],
                                          "https://example.com/u>\r\nBcc: x@evil.test", ["https://a", 7]])
-def test_bad_unsubscribe_sends_nothing(plain_server, mailer_for, unsubscribe):
-    with Connection(mailer_for(plain_server)) as connection:
+def test_bad_unsubscribe_sends_nothing(plain_server, unsubscribe):
+    with Connection(plain_server.mailer()) as connection:
         with pytest.raises((ValueError, TypeError)):
             connection.send("ann@example.org", "news", body="x", unsubscribe=unsubscribe)
     assert plain_server.messages == []
 
 
-def test_pool_under_sixteen_threads_sends_every_message_once(make_server, mailer_for):
+def test_pool_under_sixteen_threads_sends_every_message_once(make_server):
     server = make_server(pipelining=True)
     per_thread = 12
-    with Pool(mailer_for(server), size=4) as pool:
+    with Pool(server.mailer(), size=4) as pool:
         futures = {}
 
         def produce(t):
@@ -178,9 +178,9 @@ def test_pool_under_sixteen_threads_sends_every_message_once(make_server, mailer
         pool.send("ann@example.org", "late", body="x")
 
 
-def test_a_connection_the_server_closed_while_idle_is_replaced(make_server, mailer_for):
+def test_a_connection_the_server_closed_while_idle_is_replaced(make_server):
     server = make_server(pipelining=True)
-    with Connection(mailer_for(server)) as connection:
+    with Connection(server.mailer()) as connection:
         connection.send("ann@example.org", "before", body="x")
         server.stop()  # every connection goes, while the client is idle
         server.start()
