@@ -169,4 +169,4 @@ def test_any_login_is_accepted_without_credentials():
         send(server.mailer(username="anyone", password="anything"))
         [message] = server.messages
         assert message.session.login == "anyone"
-        assert repr(message) == "<ReceivedMessage from 'anyone' to ['ann@example.org'] subject 'Hi'>"
+        assert repr(message) == "<ReceivedMessage from 'user@example.com' to ['ann@example.org'] subject 'Hi'>"
