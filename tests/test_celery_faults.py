@@ -11,7 +11,6 @@ faults: bench/celery_fleet.py --faults.
 
 import collections
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -19,12 +18,11 @@ import threading
 import time
 
 import pytest
+from conftest import require
 
-pytest.importorskip("celery")
-pytest.importorskip("redis")
-testing = pytest.importorskip("corvenda.testing")
-if shutil.which("redis-server") is None:
-    pytest.skip("redis-server is not installed", allow_module_level=True)
+require("celery", "redis")
+import corvenda.testing as testing  # noqa: E402
+
 # These faults exercise the recipe, Celery and Redis, not the extension's
 # memory handling: the debug interpreter and the sanitizer run of the suite
 # (tools/check-debug, tools/check-asan) leave them to the plain run.

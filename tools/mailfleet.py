@@ -416,7 +416,10 @@ class Worker:
     def _limit(self) -> None:
         import resource
 
-        resource.setrlimit(resource.RLIMIT_AS, (self.memory_cap, self.memory_cap))
+        # AddressSanitizer reserves terabytes of address space for its shadow
+        # memory and cannot start under such a limit.
+        if "asan" not in self.env.get("LD_PRELOAD", ""):
+            resource.setrlimit(resource.RLIMIT_AS, (self.memory_cap, self.memory_cap))
 
     def wait_ready(self, client: Client, timeout: float = 60.0) -> None:
         """Wait until the worker answers a ping and all its pool processes run."""
