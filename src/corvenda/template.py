@@ -457,15 +457,15 @@ def _charged_filter(name: str, original: Any, check: Callable[..., None] | None)
     # Filters marked to receive the environment or a context get it first.
     skip = 0 if getattr(original, "jinja_pass_arg", None) is None else 1
     stringifies, iterates = name in _STRINGIFYING, name in _ITERATING
+    chars_per_step = 1 if iterates else CHARS_PER_STEP
     what = f"the {name} filter"
 
     @functools.wraps(original)
     def charged(*args: Any, **kwargs: Any) -> Any:
-        budget = _current()
-        value: Any = args[skip] if len(args) > skip else None
+        value = args[skip]  # Jinja passes every filter its value
         kind = type(value)
         if kind is str or kind is Markup:
-            cost = 1 + (len(value) if iterates else len(value) // CHARS_PER_STEP)
+            cost = 1 + len(value) // chars_per_step
         elif kind in _CONTAINERS:
             cost = 1 + len(value)
             if stringifies:
@@ -479,6 +479,7 @@ def _charged_filter(name: str, original: Any, check: Callable[..., None] | None)
                 args = (*args[:skip], value, *args[skip + 1:])
             elif stringifies and not isinstance(value, str):
                 _checked_text_size(what, value)
+        budget = _current()
         budget.work_left -= cost
         if budget.work_left < budget.clock_at:
             _spend(0)
@@ -719,7 +720,8 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
                 elif arg_kind not in _SCALARS:
                     cost += _cost(arg)
         if kind is types.BuiltinMethodType:
-            cost += _cost(obj.__self__)
+            target = obj.__self__
+            cost += len(target) // CHARS_PER_STEP if type(target) is str else _cost(target)
             if obj.__name__ in _CHECKED_METHODS:
                 _spend(cost)
                 cost = 0
