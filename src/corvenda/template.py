@@ -475,7 +475,8 @@ def _charged_filter(name: str, original: Any, check: Callable[..., None] | None)
         else:
             cost = 1 + _cost(value)
             if hasattr(kind, "__next__"):  # an iterator, such as another filter's result
-                value = _counting(value)
+                # join's check reads the items before join does: it gets them as a list.
+                value = list(_counting(value)) if name == "join" else _counting(value)
                 args = (*args[:skip], value, *args[skip + 1:])
             elif stringifies and not isinstance(value, str):
                 _checked_text_size(what, value)
