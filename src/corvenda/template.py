@@ -130,7 +130,9 @@ def _check_length(what: str, size: int, per_step: int = CHARS_PER_STEP) -> None:
     if size > budget.limits.max_length:
         raise SecurityError(f"{what} would make {size:,} characters or items, "
                             f"over the limit max_length ({budget.limits.max_length:,})")
-    _spend(size // per_step)
+    budget.work_left -= size // per_step
+    if budget.work_left < budget.clock_at:
+        _spend(0)
 
 
 def _int_work(left: int, right: int) -> int:
@@ -649,7 +651,8 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
 
     @staticmethod
     def counted(value: Any) -> Any:
-        _count_output(_text_size(value, _current().output_left))
+        kind = type(value)
+        _count_output(len(value) if kind is str or kind is Markup else _text_size(value, _current().output_left))
         return value
 
     @staticmethod
