@@ -312,10 +312,10 @@ def _replaced_length(text: str | bytes, old: Any, new: Any, count: int) -> int:
 
 
 def _total_length(items: list[Any]) -> int:
-    limit = _current().limits.max_length
     try:
         return sum(map(len, items))
     except TypeError:  # not all sized: numbers and the like count as their str()
+        limit = _current().limits.max_length
         return sum(_text_size(item, limit) for item in items)
 
 
@@ -427,7 +427,7 @@ def _size_checks() -> dict[str, Callable[..., None]]:
 
     def join(value: Any, d: str = "", attribute: Any = None) -> None:
         if attribute is None:
-            items = list(value)
+            items = value if type(value) in (list, tuple) else list(value)
             _check_length("join", _total_length(items) + len(str(d)) * max(len(items) - 1, 0))
 
     def int_(value: Any, default: int = 0, base: int = 10) -> None:
