@@ -151,6 +151,8 @@ def test_limits_leave_ordinary_templates_alone(tmp_path):
               "|{% for r in rows %}{% for c in r %}{{ c }}{% endfor %}{% endfor %}|{{ ('a' * 1000000)|length }}")
     out = engine_with(tmp_path, {"t.txt": source}).render("t.txt", {"name": "Ann", "n": 7, "rows": ["ab"] * 10000})
     assert out == f"{'=' * 72}|Ann     |  3.14|     7|True|****Ann*****|29999|  Ann|{'ab' * 10000}|1000000"
+    # a filter's result passed on to a checked filter keeps its items
+    assert engine_with(tmp_path, {}).render_string("{{ [1, 2]|map('string')|join(',') }}") == "1,2"
 
 
 def test_only_short_subjects_are_cached():
