@@ -1,6 +1,7 @@
 """The application's mail, checked at a real SMTP server through the corvenda fixtures."""
 
 import os
+import smtplib
 import ssl
 import subprocess
 import sys
