@@ -1,10 +1,12 @@
 import os
 import pathlib
+import re
 from concurrent.futures import ThreadPoolExecutor
 
 import jinja2
 import pytest
 from jinja2.exceptions import SecurityError
+from markupsafe import Markup
 
 import corvenda.template
 from corvenda.template import TemplateEngine
@@ -140,9 +142,10 @@ def test_limits_refuse_runaway_values_and_loops(tmp_path, source, limit):
 def test_limits_leave_ordinary_templates_alone(tmp_path):
     source = ("{{ '=' * 72 }}|{{ '%-8s|%6.2f' % (name, 3.14159) }}|{{ '{:>6}'.format(n) }}|{{ n ** 40 > 0 }}"
               "|{{ name.center(12, '*') }}|{{ rows|join(',')|length }}|{{ name|indent(2, true) }}"
-              "|{% for r in rows %}{% for c in r %}{{ c }}{% endfor %}{% endfor %}|{{ ('a' * 1000000)|length }}")
+              "|{% for r in rows %}{% for c in r %}{{ c }}{% endfor %}{% endfor %}|{{ ('a' * 1000000)|length }}"
+              "|{{ 'n' in name }}{{ name[1:] }}")
     out = engine_with(tmp_path, {"t.txt": source}).render("t.txt", {"name": "Ann", "n": 7, "rows": ["ab"] * 10000})
-    assert out == f"{'=' * 72}|Ann     |  3.14|     7|True|****Ann*****|29999|  Ann|{'ab' * 10000}|1000000"
+    assert out == f"{'=' * 72}|Ann     |  3.14|     7|True|****Ann*****|29999|  Ann|{'ab' * 10000}|1000000|Truenn"
 
 
 def test_custom_templates_extending_the_layout_get_its_features(tmp_path):
@@ -261,60 +264,89 @@ def _text(n):  # n characters once each "a" becomes two
     return {"text": "a" * 10 + "c" * (n - 20)}
 
 
-EXACT_SIZES = [
-    ("max_length", "{{ 'x'.ljust(n) }}", _n), ("max_length", "{{ 'x'.rjust(n) }}", _n),
-    ("max_length", "{{ 'x'.center(n) }}", _n), ("max_length", "{{ '7'.zfill(n) }}", _n),
-    ("max_length", "{{ 'x'|center(n) }}", _n), ("max_length", "{{ (0).to_bytes(n)|length }}", _n),
-    ("max_length", "{{ ('x' * n)|length }}", _n), ("max_length", "{{ ([0] * n)|length }}", _n),
-    ("max_length", "{{ (n * ('x',))|length }}", _n), ("max_length", "{{ dict.fromkeys(range(n))|length }}", _n),
-    ("max_length", "{{ [1]|batch(n, 0)|first|length }}", _n), ("max_length", "{{ [1]|slice(n, 0)|list|length }}", _n),
-    ("max_length", "{{ a + b }}", _halves), ("max_length", "{{ (a|list + b|list)|length }}", _halves),
-    ("max_length", "{{ a ~ b }}", _halves),
-    ("max_length", "{{ '-'.join(items) }}", _items), ("max_length", "{{ items|join('-') }}", _items),
-    ("max_length", "{{ text.replace('a', 'bb') }}", _text), ("max_length", "{{ text|replace('a', 'bb') }}", _text),
-    ("max_length", "{{ text.replace('a', 'bb', 4) }}", lambda n: {"text": "a" * 10 + "c" * (n - 14)}),
-    ("max_length", "{{ text.replace('c', 'dd', 0) }}", lambda n: {"text": "c" * n}),
-    ("max_length", "{{ text.translate({97: 'bb', 99: none}) }}", lambda n: {"text": "a" * (n // 2)}),
-    ("max_int_bits", "{{ a * b > 0 }}", lambda n: {"a": 2 ** (n // 2 - 1), "b": 2 ** (n // 2 - 1)}),
-    ("max_int_bits", "{{ a ** 1 > 0 }}", lambda n: {"a": 2 ** (n - 1)}),
-    ("max_int_bits", "{{ a ** 4 > 0 }}", lambda n: {"a": 2 ** (n // 4 - 1)}),
-    ("max_int_bits", "{{ s|int > 0 }}", lambda n: {"s": "1" * (n // 5)}),  # 5 bits a digit
+EXACT_SIZES = [  # limit, source, variables, what the refusal names
+    ("max_length", "{{ 'x'.ljust(n) }}", _n, "ljust()"), ("max_length", "{{ 'x'.rjust(n) }}", _n, "rjust()"),
+    ("max_length", "{{ 'x'.center(n) }}", _n, "center()"), ("max_length", "{{ '7'.zfill(n) }}", _n, "zfill()"),
+    ("max_length", "{{ 'x'|center(n) }}", _n, "center"), ("max_length", "{{ (0).to_bytes(n)|length }}", _n, "int.to_bytes()"),
+    ("max_length", "{{ (0).to_bytes(length=n)|length }}", _n, "int.to_bytes()"),
+    ("max_length", "{{ ('x' * n)|length }}", _n, "a * repetition"), ("max_length", "{{ ([0] * n)|length }}", _n, "a * repetition"),
+    ("max_length", "{{ (n * ('x',))|length }}", _n, "a * repetition"),
+    ("max_length", "{{ dict.fromkeys(range(n))|length }}", _n, "fromkeys()"),
+    ("max_length", "{{ dict.fromkeys(range(n)|list|map('int'))|length }}", _n, "fromkeys()"),
+    ("max_length", "{{ [1]|batch(n, 0)|first|length }}", _n, "batch"),
+    ("max_length", "{{ [1]|slice(n, 0)|list|length }}", _n, "slice"),
+    ("max_length", "{{ a + b }}", _halves, "a + concatenation"),
+    ("max_length", "{{ (a|list + b|list)|length }}", _halves, "a + concatenation"),
+    ("max_length", "{{ a ~ b }}", _halves, "a ~ concatenation"),
+    ("max_length", "{{ a ~ none ~ b[4:] }}", _halves, "a ~ concatenation"),
+    ("max_length", "{{ '-'.join(items) }}", _items, "join()"), ("max_length", "{{ items|join('-') }}", _items, "join"),
+    ("max_length", "{{ '-'.join(items|map('string')) }}", _items, "join()"),
+    ("max_length", "{{ text.replace('a', 'bb') }}", _text, "replace()"),
+    ("max_length", "{{ text|replace('a', 'bb') }}", _text, "replace"),
+    ("max_length", "{{ text.replace('a', 'bb', 4) }}", lambda n: {"text": "a" * 10 + "c" * (n - 14)}, "replace()"),
+    ("max_length", "{{ text.replace('a', 'bb', count=4) }}", lambda n: {"text": "a" * 10 + "c" * (n - 14)}, "replace()"),
+    ("max_length", "{{ text.replace('c', 'dd', 0) }}", lambda n: {"text": "c" * n}, "replace()"),
+    ("max_length", "{{ text.translate({97: 'bb', 99: none}) }}", lambda n: {"text": "a" * (n // 2)}, "translate()"),
+    ("max_length", "{{ text.translate(['x'] * 97 + ['yy']) }}", lambda n: {"text": "a" * (n // 2)}, "translate()"),
+    ("max_length", "{{ text.expandtabs() }}", lambda n: {"text": "x" + "\t" * ((n - 1) // 9)}, "expandtabs()"),
+    ("max_length", "{{ text.expandtabs(tabsize=9) }}", lambda n: {"text": "x" * (n - 90) + "\t" * 9}, "expandtabs()"),
+    ("max_int_bits", "{{ a * b > 0 }}", lambda n: {"a": 2 ** (n // 2 - 1), "b": 2 ** (n // 2 - 1)}, "an integer of about 100 bits"),
+    ("max_int_bits", "{{ a ** 1 > 0 }}", lambda n: {"a": 2 ** (n - 1)}, "an integer of about 100 bits"),
+    ("max_int_bits", "{{ a ** 4 > 0 }}", lambda n: {"a": 2 ** (n // 4 - 1)}, "an integer of about 100 bits"),
+    ("max_int_bits", "{{ s|int > 0 }}", lambda n: {"s": "1" * (n // 5)}, "an integer of about 100 bits"),  # 5 bits a digit
 ]
 
 
-@pytest.mark.parametrize("limit, source, variables", EXACT_SIZES)
-def test_each_computed_value_is_allowed_up_to_its_limit(limit, source, variables):
+@pytest.mark.parametrize("limit, source, variables, what", EXACT_SIZES)
+def test_each_computed_value_is_allowed_up_to_its_limit(limit, source, variables, what):
     engine = TemplateEngine(None)
     setattr(engine, limit, 100)
     engine.render_string(source, variables(100) | {"n": 100})
     setattr(engine, limit, 99)
-    with pytest.raises(SecurityError, match=rf"over the limit {limit} \(99\)"):
+    with pytest.raises(SecurityError, match=rf"^{re.escape(what)} .*over the limit {limit} \(99\)"):
         engine.render_string(source, variables(100) | {"n": 100})
+
+
+def test_escaped_text_counts_as_it_is_printed(tmp_path):
+    engine = engine_with(tmp_path, {"join.html": "{{ a ~ b }}", "print.html": "{{ a }}{{ b }}"})
+    variables = {"a": "&\"'<>" * 4, "b": Markup("<br>" * 2)}  # 4 * 23 characters escaped, and 8 kept
+    for name, limit in (("join.html", "max_length"), ("print.html", "max_output")):
+        setattr(engine, limit, 100)
+        assert len(engine.render(name, variables)) == 100
+        setattr(engine, limit, 99)
+        with pytest.raises(SecurityError, match=rf"{limit} \(99\b"):
+            engine.render(name, variables)
 
 
 # Values whose size is bounded before they are made (formatting, wrapping):
 # a value of k characters, allowed for k = 20 under max_length = 1000 and
 # refused for k = 1001.
-BOUNDED_SIZES = [
-    ("{{ fmt % 'x' }}", lambda k: {"fmt": f"%{k}s"}), ("{{ '%*s' % (k, 'x') }}", _n),
-    ("{{ '%-*.*s' % (k, 1, 'x') }}", _n), ("{{ fmt % 1.5 }}", lambda k: {"fmt": f"%#0+ .{k - 2}f"}),
-    ("{{ '%s%%%s' % (a, b) }}", _halves), ("{{ '%(a)s%((b))s' % {'a': a, '(b)': b} }}", _halves),
-    ("{{ '%r' % (a,) }}", _halves), ("{{ (fmt.encode() % 1)|length }}", lambda k: {"fmt": f"%{k}d"}),
-    ("{{ '{}{}'.format(a, b) }}", _halves), ("{{ '{:{w}}'.format('x', w=k) }}", _n),
-    ("{{ '{a}{b}'.format_map({'a': a, 'b': b}) }}", _halves), ("{{ '{!r}'.format(a) }}", _halves),
-    ("{{ '{!a}'.format(a) }}", _halves), ("{{ '%s%s'|format(a, b) }}", _halves),
-    ("{{ '%(a)s%(b)s'|format(a=a, b=b) }}", _halves), ("{{ a|wordwrap(5, true, '--') }}", lambda k: {"a": "x" * k}),
-    ("{{ (a ~ '\n' ~ b)|indent(2, true) }}", _halves), ("{{ ('\t' * (k // 4)).expandtabs(4) }}", _n),
-    ("{{ items|tojson(2) }}", lambda k: {"items": [0] * (k // 6)}),
+BOUNDED_SIZES = [  # source, variables, what the refusal names
+    ("{{ fmt % 'x' }}", lambda k: {"fmt": f"%{k}s"}, "a % formatting"),
+    ("{{ '%*s' % (k, 'x') }}", _n, "a % formatting"), ("{{ '%-*.*s' % (k, 1, 'x') }}", _n, "a % formatting"),
+    ("{{ fmt % 1.5 }}", lambda k: {"fmt": f"%#0+ .{k - 2}f"}, "a % formatting"),
+    ("{{ '%s%%%s' % (a, b) }}", _halves, "a % formatting"),
+    ("{{ '%(a)s%((b))s' % {'a': a, '(b)': b} }}", _halves, "a % formatting"),
+    ("{{ '%r' % (a,) }}", _halves, "a % formatting"),
+    ("{{ (fmt.encode() % 1)|length }}", lambda k: {"fmt": f"%{k}d"}, "a % formatting"),
+    ("{{ '{}{}'.format(a, b) }}", _halves, "str.format()"), ("{{ '{:{w}}'.format('x', w=k) }}", _n, "str.format()"),
+    ("{{ '{a}{b}'.format_map({'a': a, 'b': b}) }}", _halves, "str.format()"),
+    ("{{ '{}'.format(a) }}", lambda k: {"a": "x" * k}, "a format field"),
+    ("{{ '{!r}'.format(a) }}", _halves, "a !r conversion"), ("{{ '{!a}'.format(a) }}", _halves, "a !a conversion"),
+    ("{{ '%s%s'|format(a, b) }}", _halves, "format"), ("{{ '%(a)s%(b)s'|format(a=a, b=b) }}", _halves, "format"),
+    ("{{ a|wordwrap(5, true, '--') }}", lambda k: {"a": "x" * k}, "wordwrap"),
+    ("{{ text|indent(2, true) }}", lambda k: {"text": "x" * (k // 2) + "\n" + "y" * (k // 2)}, "indent"),
+    ("{{ ('\t' * (k // 4)).expandtabs(4) }}", _n, "expandtabs()"),
+    ("{{ items|tojson(2) }}", lambda k: {"items": [0] * (k // 6)}, "tojson"),
 ]
 
 
-@pytest.mark.parametrize("source, variables", BOUNDED_SIZES)
-def test_each_formatted_value_is_checked_before_it_is_made(source, variables):
+@pytest.mark.parametrize("source, variables, what", BOUNDED_SIZES)
+def test_each_formatted_value_is_checked_before_it_is_made(source, variables, what):
     engine = TemplateEngine(None)
     engine.max_length = 1000
     engine.render_string(source, variables(20) | {"k": 20})
-    with pytest.raises(SecurityError, match=r"over the limit max_length \(1,000\)"):
+    with pytest.raises(SecurityError, match=rf"^{re.escape(what)} would make .* max_length \(1,000\)"):
         engine.render_string(source, variables(1001) | {"k": 1001})
 
 
