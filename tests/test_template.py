@@ -338,6 +338,7 @@ BOUNDED_SIZES = [  # source, variables, what the refusal names
     ("{{ text|indent(2, true) }}", lambda k: {"text": "x" * (k // 2) + "\n" + "y" * (k // 2)}, "indent"),
     ("{{ ('\t' * (k // 4)).expandtabs(4) }}", _n, "expandtabs()"),
     ("{{ items|tojson(2) }}", lambda k: {"items": [0] * (k // 6)}, "tojson"),
+    ("{{ nums|join('-') }}", lambda k: {"nums": [7] * (k // 2 + 1)}, "join"),
 ]
 
 
@@ -348,6 +349,15 @@ def test_each_formatted_value_is_checked_before_it_is_made(source, variables, wh
     engine.render_string(source, variables(20) | {"k": 20})
     with pytest.raises(SecurityError, match=rf"^{re.escape(what)} would make .* max_length \(1,000\)"):
         engine.render_string(source, variables(1001) | {"k": 1001})
+
+
+def test_arithmetic_on_big_integers_costs_work_by_their_size():
+    engine = TemplateEngine(None)
+    engine.max_int_bits = 3_000_000
+    for op in ("*", "//", "%"):
+        engine.render_string(f"{{{{ a {op} a >= 0 }}}}", {"a": 2 ** 2**19})
+        with pytest.raises(SecurityError, match="max_work"):
+            engine.render_string(f"{{{{ a {op} a >= 0 }}}}", {"a": 2 ** 2**20})
 
 
 def test_cpu_deadline_is_checked_while_the_render_runs():
