@@ -339,6 +339,10 @@ BOUNDED_SIZES = [  # source, variables, what the refusal names
     ("{{ ('\t' * (k // 4)).expandtabs(4) }}", _n, "expandtabs()"),
     ("{{ items|tojson(2) }}", lambda k: {"items": [0] * (k // 6)}, "tojson"),
     ("{{ nums|join('-') }}", lambda k: {"nums": [7] * (k // 2 + 1)}, "join"),
+    ("{{ items }}", lambda k: {"items": ["x" * 8] * (k // 10)}, "printing a value"),
+    ("{{ items }}", lambda k: {"items": [[], "\0" * (k // 4)]}, "printing a value"),  # '\x00' each
+    ("{{ items }}", lambda k: {"items": {"x" * (k // 2): ("y" * (k // 2),)}}, "printing a value"),
+    ("{{ items }}", lambda k: {"items": [10 ** (k // 4)] * 4}, "printing a value"),
 ]
 
 
