@@ -120,16 +120,20 @@ def scratch_env(scratch: Path) -> dict[str, str]:
 
 def run_again(path: str, scratch: Path, jobs: int) -> dict:
     """Run the survivors of the last run of ``path`` again, with the tests copied anew."""
-    saved = RESULTS / f"{scratch.name}.json"
-    if not saved.exists():
+    from mutmut.stats import status_by_exit_code  # the venv's mutmut
+
+    metas = list((scratch / "mutants").rglob("*.meta"))
+    if not metas:
         raise SystemExit(f"mutants: --again: {path} has not been run yet")
-    earlier = json.loads(saved.read_text())
-    names = [name for status, name, _ in earlier["survivors"] if status in ("survived", "timeout")]
+    saved = RESULTS / f"{scratch.name}.json"
+    seconds = json.loads(saved.read_text())["seconds"] if saved.exists() else 0.0
+    names = [name for meta in metas for name, code in json.loads(meta.read_text())["exit_code_by_key"].items()
+             if status_by_exit_code[code] in ("survived", "timeout")]
     for copy in (scratch / "tests", scratch / "mutants" / "tests"):
         shutil.rmtree(copy, ignore_errors=True)
         shutil.copytree(REPO / "tests", copy, ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
     result = run_mutmut(path, scratch, jobs, scratch_env(scratch), names)
-    result["seconds"] += earlier["seconds"]
+    result["seconds"] += seconds
     return result
 
 
@@ -145,13 +149,12 @@ def run_mutmut(path: str, scratch: Path, jobs: int, env: dict[str, str], names: 
     from mutmut.stats import status_by_exit_code  # the venv's mutmut
 
     for meta in (scratch / "mutants").rglob("*.meta"):
+        source = meta.relative_to(scratch / "mutants").with_suffix("")
         for name, code in json.loads(meta.read_text())["exit_code_by_key"].items():
             status = status_by_exit_code[code]
             counts[status] += 1
             if status in ("survived", "no tests", "timeout"):
-                shown = subprocess.run([str(VENV_PYTHON), "-m", "mutmut", "show", name], cwd=scratch, env=env,
-                                       capture_output=True, text=True)
-                survivors.append((status, name, shown.stdout.strip()))
+                survivors.append((status, name, f"# {name}: {status}\n{mutant_diff(scratch, source, name)}"))
     note = ""
     if not counts:
         text = (scratch / "mutmut.log").read_text(errors="replace")
@@ -163,6 +166,20 @@ def run_mutmut(path: str, scratch: Path, jobs: int, env: dict[str, str], names: 
     RESULTS.mkdir(parents=True, exist_ok=True)
     (RESULTS / f"{slug}.json").write_text(json.dumps(result, indent=1))
     return result
+
+
+def mutant_diff(scratch: Path, source: Path, name: str) -> str:
+    """What ``mutmut show`` prints of a mutant, without a process each."""
+    from mutmut.configuration import reset_config
+    from mutmut.mutation.diff_apply import get_diff_for_mutant
+
+    here = os.getcwd()
+    os.chdir(scratch)
+    try:
+        reset_config()
+        return get_diff_for_mutant(name, path=source).strip()
+    finally:
+        os.chdir(here)
 
 
 # -- C++ ----------------------------------------------------------------------
