@@ -355,6 +355,32 @@ def test_each_formatted_value_is_checked_before_it_is_made(source, variables, wh
         engine.render_string(source, variables(1001) | {"k": 1001})
 
 
+# Work that costs about m steps (an item, CHARS_PER_STEP characters or
+# ITEMS_PER_STEP items built or copied a step): allowed for m = 500 under
+# max_work = 1000, refused for m = 2000.
+WORK = [
+    ("{{ items|length }}", lambda m: {"items": [0] * m}), ("{{ text|length }}", lambda m: {"text": "x" * 100 * m}),
+    ("{{ text|list|length }}", lambda m: {"text": "x" * (m // 2)}),
+    ("{{ text.count('x') }}", lambda m: {"text": "x" * 100 * m}), ("{{ 'x'.count(text) }}", lambda m: {"text": "x" * 100 * m}),
+    ("{{ [0].count(items) }}", lambda m: {"items": [0] * m}), ("{{ dict(a=text)|length }}", lambda m: {"text": "x" * 100 * m}),
+    ("{{ 1 in items }}", lambda m: {"items": [0] * m}), ("{{ 1 is in items }}", lambda m: {"items": [0] * m}),
+    ("{{ items[1:] is none }}", lambda m: {"items": [0] * 25 * m}), ("{{ text[1:]|length }}", lambda m: {"text": "x" * 100 * m}),
+    ("{% for i in items recursive %}{{ loop(i) if i }}{% endfor %}", lambda m: {"items": [[0] * (m // 2)]}),
+    ("{{ text|striptags|length }}", lambda m: {"text": "<" * int(100 * m ** 0.5)}),
+    ("{{ text|urlize|length }}", lambda m: {"text": "x" * int(100 * m ** 0.5)}),
+    ("{{ text|wordwrap(1)|length }}", lambda m: {"text": "x y " * int(25 * m ** 0.5)}),
+]
+
+
+@pytest.mark.parametrize("source, variables", WORK)
+def test_work_is_counted_by_the_size_of_what_is_gone_through(source, variables):
+    engine = TemplateEngine(None)
+    engine.max_work = 1000
+    engine.render_string(source, variables(500))
+    with pytest.raises(SecurityError, match=r"max_work \(1,000 steps"):
+        engine.render_string(source, variables(2000))
+
+
 def test_arithmetic_on_big_integers_costs_work_by_their_size():
     engine = TemplateEngine(None)
     engine.max_int_bits = 3_000_000
