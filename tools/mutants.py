@@ -119,7 +119,7 @@ def scratch_env(scratch: Path) -> dict[str, str]:
 
 
 def run_again(path: str, scratch: Path, jobs: int) -> dict:
-    """Run the survivors of the last run of ``path`` again, with the tests copied anew."""
+    """Run the survivors (and mutants not reached) of the last run of ``path`` again, with the tests copied anew."""
     from mutmut.stats import status_by_exit_code  # the venv's mutmut
 
     metas = list((scratch / "mutants").rglob("*.meta"))
@@ -128,7 +128,7 @@ def run_again(path: str, scratch: Path, jobs: int) -> dict:
     saved = RESULTS / f"{scratch.name}.json"
     seconds = json.loads(saved.read_text())["seconds"] if saved.exists() else 0.0
     names = [name for meta in metas for name, code in json.loads(meta.read_text())["exit_code_by_key"].items()
-             if status_by_exit_code[code] in ("survived", "timeout")]
+             if status_by_exit_code[code] in ("survived", "timeout", "not checked")]
     for copy in (scratch / "tests", scratch / "mutants" / "tests"):
         shutil.rmtree(copy, ignore_errors=True)
         shutil.copytree(REPO / "tests", copy, ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
