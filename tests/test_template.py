@@ -143,9 +143,10 @@ def test_limits_leave_ordinary_templates_alone(tmp_path):
     source = ("{{ '=' * 72 }}|{{ '%-8s|%6.2f' % (name, 3.14159) }}|{{ '{:>6}'.format(n) }}|{{ n ** 40 > 0 }}"
               "|{{ name.center(12, '*') }}|{{ rows|join(',')|length }}|{{ name|indent(2, true) }}"
               "|{% for r in rows %}{% for c in r %}{{ c }}{% endfor %}{% endfor %}|{{ ('a' * 1000000)|length }}"
-              "|{{ 'n' in name }}{{ name[1:] }}")
+              "|{{ 'n' in name }}{{ name[1:] }}|{{ 1 ** 10**9 }}{{ (-1) ** 10**9 }}"
+              "|{% macro m() %}<{{ caller() }}>{% endmacro %}{% call m() %}c{% endcall %}")
     out = engine_with(tmp_path, {"t.txt": source}).render("t.txt", {"name": "Ann", "n": 7, "rows": ["ab"] * 10000})
-    assert out == f"{'=' * 72}|Ann     |  3.14|     7|True|****Ann*****|29999|  Ann|{'ab' * 10000}|1000000|Truenn"
+    assert out == f"{'=' * 72}|Ann     |  3.14|     7|True|****Ann*****|29999|  Ann|{'ab' * 10000}|1000000|Truenn|11|<c>"
 
 
 def test_custom_templates_extending_the_layout_get_its_features(tmp_path):
@@ -286,12 +287,14 @@ EXACT_SIZES = [  # limit, source, variables, what the refusal names
     ("max_length", "{{ text.replace('a', 'bb', 4) }}", lambda n: {"text": "a" * 10 + "c" * (n - 14)}, "replace()"),
     ("max_length", "{{ text.replace('a', 'bb', count=4) }}", lambda n: {"text": "a" * 10 + "c" * (n - 14)}, "replace()"),
     ("max_length", "{{ text.replace('c', 'dd', 0) }}", lambda n: {"text": "c" * n}, "replace()"),
-    ("max_length", "{{ text.translate({97: 'bb', 99: none}) }}", lambda n: {"text": "a" * (n // 2)}, "translate()"),
+    ("max_length", "{{ text.translate({97: 98, 99: none}) }}", lambda n: {"text": "a" * n}, "translate()"),
     ("max_length", "{{ text.translate(['x'] * 97 + ['yy']) }}", lambda n: {"text": "a" * (n // 2)}, "translate()"),
     ("max_length", "{{ text.expandtabs() }}", lambda n: {"text": "x" + "\t" * ((n - 1) // 9)}, "expandtabs()"),
+    ("max_length", "{{ text.encode().expandtabs()|length }}", lambda n: {"text": "x" * 10 + "\t" * 10}, "expandtabs()"),
     ("max_length", "{{ text.expandtabs(tabsize=9) }}", lambda n: {"text": "x" * (n - 90) + "\t" * 9}, "expandtabs()"),
     ("max_int_bits", "{{ a * b > 0 }}", lambda n: {"a": 2 ** (n // 2 - 1), "b": 2 ** (n // 2 - 1)}, "an integer of about 100 bits"),
     ("max_int_bits", "{{ a ** 1 > 0 }}", lambda n: {"a": 2 ** (n - 1)}, "an integer of about 100 bits"),
+    ("max_int_bits", "{{ 2 ** (n // 2) > 0 }}", _n, "an integer of about 100 bits"),
     ("max_int_bits", "{{ a ** 4 > 0 }}", lambda n: {"a": 2 ** (n // 4 - 1)}, "an integer of about 100 bits"),
     ("max_int_bits", "{{ s|int > 0 }}", lambda n: {"s": "1" * (n // 5)}, "an integer of about 100 bits"),  # 5 bits a digit
 ]
@@ -362,7 +365,7 @@ WORK = [
     ("{{ items|length }}", lambda m: {"items": [0] * m}), ("{{ text|length }}", lambda m: {"text": "x" * 100 * m}),
     ("{{ text|list|length }}", lambda m: {"text": "x" * (m // 2)}),
     ("{{ text.count('x') }}", lambda m: {"text": "x" * 100 * m}), ("{{ 'x'.count(text) }}", lambda m: {"text": "x" * 100 * m}),
-    ("{{ [0].count(items) }}", lambda m: {"items": [0] * m}), ("{{ dict(a=text)|length }}", lambda m: {"text": "x" * 100 * m}),
+    ("{{ [0].count(items) }}", lambda m: {"items": [0] * m}), ("{{ x.count(data) }}", lambda m: {"x": b"x", "data": b"x" * 100 * m}), ("{{ dict(a=text)|length }}", lambda m: {"text": "x" * 100 * m}),
     ("{{ 1 in items }}", lambda m: {"items": [0] * m}), ("{{ 1 is in items }}", lambda m: {"items": [0] * m}),
     ("{{ items[1:] is none }}", lambda m: {"items": [0] * 25 * m}), ("{{ text[1:]|length }}", lambda m: {"text": "x" * 100 * m}),
     ("{% for i in items recursive %}{{ loop(i) if i }}{% endfor %}", lambda m: {"items": [[0] * (m // 2)]}),
@@ -388,6 +391,23 @@ def test_arithmetic_on_big_integers_costs_work_by_their_size():
         engine.render_string(f"{{{{ a {op} a >= 0 }}}}", {"a": 2 ** 2**19})
         with pytest.raises(SecurityError, match="max_work"):
             engine.render_string(f"{{{{ a {op} a >= 0 }}}}", {"a": 2 ** 2**20})
+
+
+def test_a_lowered_limit_applies_to_what_was_compiled_before(tmp_path):
+    engine = engine_with(tmp_path, {"t.txt": "{{ 1 }}{{ 2 }}" + "x" * 100})  # 114 characters, 4 nodes
+    for limit, value in (("max_source", 113), ("max_nodes", 3)):
+        assert engine.render("t.txt") == "12" + "x" * 100
+        setattr(engine, limit, value)
+        with pytest.raises(SecurityError, match=limit):
+            engine.render("t.txt")
+        delattr(engine, limit)
+    engine.max_string_source = 5000  # longer than the texts kept compiled
+    assert engine.render_string("{{ n }}" + " " * 4990, {"n": 2}) == "2" + " " * 4990
+    assert engine.render_string(" " * 999) == " " * 999  # long, but no word over max_subject_word
+    engine.max_int_bits = 800
+    assert engine.render_string("{{ (1).from_bytes(b) > 0 }}", {"b": b"x" * 100}) == "True"
+    with pytest.raises(SecurityError, match="about 808 bits"):
+        engine.render_string("{{ (1).from_bytes(b) > 0 }}", {"b": b"x" * 101})
 
 
 def test_cpu_deadline_is_checked_while_the_render_runs():
