@@ -326,7 +326,7 @@ def test_escaped_text_counts_as_it_is_printed(tmp_path):
 # refused for k = 1001.
 BOUNDED_SIZES = [  # source, variables, what the refusal names
     ("{{ fmt % 'x' }}", lambda k: {"fmt": f"%{k}s"}, "a % formatting"),
-    ("{{ '%*s' % (k, 'x') }}", _n, "a % formatting"), ("{{ '%-*.*s' % (k, 1, 'x') }}", _n, "a % formatting"),
+    ("{{ '%*s' % (k, 'x') }}", _n, "a % formatting"), ("{{ '%*s%s' % (2, 'x', a) }}", lambda k: {"a": "x" * k}, "a % formatting"), ("{{ '%-*.*s' % (k, 1, 'x') }}", _n, "a % formatting"),
     ("{{ fmt % 1.5 }}", lambda k: {"fmt": f"%#0+ .{k - 2}f"}, "a % formatting"),
     ("{{ '%s%%%s' % (a, b) }}", _halves, "a % formatting"),
     ("{{ '%(a)s%((b))s' % {'a': a, '(b)': b} }}", _halves, "a % formatting"),
@@ -343,7 +343,8 @@ BOUNDED_SIZES = [  # source, variables, what the refusal names
     ("{{ items|tojson(2) }}", lambda k: {"items": [0] * (k // 6)}, "tojson"),
     ("{{ nums|join('-') }}", lambda k: {"nums": [7] * (k // 2 + 1)}, "join"),
     ("{{ items }}", lambda k: {"items": ["x" * 8] * (k // 10)}, "printing a value"),
-    ("{{ items }}", lambda k: {"items": [[], "\0" * (k // 4)]}, "printing a value"),  # '\x00' each
+    ("{{ items }}", lambda k: {"items": [[], "\0" * (k // 4), [], {}, b"", 1.5]}, "printing a value"),  # '\x00' each
+    ("{% set ns = namespace(a=a) %}{{ ns }}", lambda k: {"a": "x" * k}, "printing a value"),
     ("{{ items }}", lambda k: {"items": {"x" * (k // 2): ("y" * (k // 2),)}}, "printing a value"),
     ("{{ items }}", lambda k: {"items": [10 ** (k // 4)] * 4}, "printing a value"),
 ]
