@@ -118,15 +118,7 @@ def test_render_string_cache_keeps_texts_apart():
 
 
 @pytest.mark.parametrize("source, limit", [
-    ("{{ '\t'.expandtabs(10**9) }}", "max_length"), ("{{ 'a' * 10**9 }}", "max_length"),
-    ("{{ 10 ** (10 ** 8) }}", "max_int_bits"),
-    ("{{ '%.1000000000f'|format(1) }}", "max_length"),
-    ("{{ ('a' * 1000).join(range(10000)|map('string')) }}", "max_length"),
-    ("{{ range(1000)|join('b' * 10000) }}", "max_length"),
-    ("{{ 'x'|indent(10**9, true) }}", "max_length"),
-    ("{{ ('a' * 1000)|wordwrap(1, true, 'b' * 10000) }}", "max_length"),
-    ("{{ [1]|tojson(10**9) }}", "max_length"),
-    ("{{ lipsum(10**6) }}", "max_length"),
+    ("{{ 10 ** (10 ** 8) }}", "max_int_bits"), ("{{ lipsum(10**6) }}", "max_length"),
     ("{% set ns = namespace(s='ab') %}{% for i in range(30) %}{% set ns.s = ns.s ~ ns.s %}{% endfor %}", "max_length"),
     ("{% set ns = namespace(s='ab') %}{% for i in range(30) %}{% set ns.s = ns.s + ns.s %}{% endfor %}", "max_length"),
     ("{% for i in range(100000) %}{% for j in range(100000) %}{% endfor %}{% endfor %}", "max_work"),
