@@ -66,10 +66,16 @@ socket.setdefaulttimeout(30)
 '''
 
 
-def run_python_target(path: str, jobs: int) -> dict:
-    """Mutate ``path`` with mutmut in a scratch copy; return its counts and survivors."""
+def run_python_target(path: str, jobs: int, again: bool = False) -> dict:
+    """Mutate ``path`` with mutmut in a scratch copy; return its counts and survivors.
+
+    ``again``: run only the mutants that survived or timed out last time,
+    against the tests as they are now (the scratch copy is kept).
+    """
     slug = path.replace("/", "_").removesuffix(".py")
     scratch = WORK / slug
+    if again:
+        return run_again(path, scratch, jobs)
     shutil.rmtree(scratch, ignore_errors=True)
     scratch.mkdir(parents=True)
     for name in COPIED:
@@ -100,28 +106,55 @@ def run_python_target(path: str, jobs: int) -> dict:
     # On the import path from the start: the interpreter skips folders missing when it starts.
     for folder in ("mutants/src", "mutants/tools"):
         (scratch / folder).mkdir(parents=True)
-    env = os.environ | {
+    env = scratch_env(scratch)
+    return run_mutmut(path, scratch, jobs, env, [])
+
+
+def scratch_env(scratch: Path) -> dict[str, str]:
+    return os.environ | {
         "PYTHONPATH": os.pathsep.join([str(scratch / "mutants" / "src"), str(scratch / "mutants"),
                                        str(scratch / "mutants" / "tools")]),
         "PYTHONDONTWRITEBYTECODE": "1",
     }
+
+
+def run_again(path: str, scratch: Path, jobs: int) -> dict:
+    """Run the survivors (and mutants not reached) of the last run of ``path`` again, with the tests copied anew."""
+    from mutmut.stats import status_by_exit_code  # the venv's mutmut
+
+    metas = list((scratch / "mutants").rglob("*.meta"))
+    if not metas:
+        raise SystemExit(f"mutants: --again: {path} has not been run yet")
+    saved = RESULTS / f"{scratch.name}.json"
+    seconds = json.loads(saved.read_text())["seconds"] if saved.exists() else 0.0
+    names = [name for meta in metas for name, code in json.loads(meta.read_text())["exit_code_by_key"].items()
+             if status_by_exit_code[code] in ("survived", "timeout", "not checked")]
+    for copy in (scratch / "tests", scratch / "mutants" / "tests"):
+        shutil.rmtree(copy, ignore_errors=True)
+        shutil.copytree(REPO / "tests", copy, ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
+    result = run_mutmut(path, scratch, jobs, scratch_env(scratch), names)
+    result["seconds"] += seconds
+    return result
+
+
+def run_mutmut(path: str, scratch: Path, jobs: int, env: dict[str, str], names: list[str]) -> dict:
     started = time.monotonic()
-    with open(scratch / "mutmut.log", "wb") as log:
-        done = subprocess.run([str(VENV_PYTHON), "-m", "mutmut", "run", "--max-children", str(jobs)],
+    with open(scratch / "mutmut.log", "ab" if names else "wb") as log:
+        done = subprocess.run([str(VENV_PYTHON), "-m", "mutmut", "run", "--max-children", str(jobs), *names],
                               cwd=scratch, env=env, stdout=log, stderr=subprocess.STDOUT)
     seconds = time.monotonic() - started
+    slug = scratch.name
     counts: Counter[str] = Counter()
     survivors = []
     from mutmut.stats import status_by_exit_code  # the venv's mutmut
 
     for meta in (scratch / "mutants").rglob("*.meta"):
+        source = meta.relative_to(scratch / "mutants").with_suffix("")
         for name, code in json.loads(meta.read_text())["exit_code_by_key"].items():
             status = status_by_exit_code[code]
             counts[status] += 1
             if status in ("survived", "no tests", "timeout"):
-                shown = subprocess.run([str(VENV_PYTHON), "-m", "mutmut", "show", name], cwd=scratch, env=env,
-                                       capture_output=True, text=True)
-                survivors.append((status, name, shown.stdout.strip()))
+                survivors.append((status, name, f"# {name}: {status}\n{mutant_diff(scratch, source, name)}"))
     note = ""
     if not counts:
         text = (scratch / "mutmut.log").read_text(errors="replace")
@@ -133,6 +166,20 @@ def run_python_target(path: str, jobs: int) -> dict:
     RESULTS.mkdir(parents=True, exist_ok=True)
     (RESULTS / f"{slug}.json").write_text(json.dumps(result, indent=1))
     return result
+
+
+def mutant_diff(scratch: Path, source: Path, name: str) -> str:
+    """What ``mutmut show`` prints of a mutant, without a process each."""
+    from mutmut.configuration import reset_config
+    from mutmut.mutation.diff_apply import get_diff_for_mutant
+
+    here = os.getcwd()
+    os.chdir(scratch)
+    try:
+        reset_config()
+        return get_diff_for_mutant(name, path=source).strip()
+    finally:
+        os.chdir(here)
 
 
 # -- C++ ----------------------------------------------------------------------
@@ -274,6 +321,8 @@ def main() -> int:
                         help="mutants tested at once (default 2, or MUTANTS_JOBS)")
     parser.add_argument("--cxx-timeout", type=float, default=600, help="seconds for one C++ mutant")
     parser.add_argument("--report", action="store_true", help="only write the report of the results kept")
+    parser.add_argument("--again", action="store_true",
+                        help="for the Python files named: run only last run's survivors, against the tests as they are now")
     args = parser.parse_args()
     cxx_names = {m["name"] for m in read_cxx_table()}
     unknown = [t for t in args.targets if t not in TESTS and t not in cxx_names]
@@ -286,7 +335,7 @@ def main() -> int:
     python = []
     for path in files:
         print(f"mutants: {path}", flush=True)
-        python.append(run_python_target(path, args.jobs))
+        python.append(run_python_target(path, args.jobs, args.again))
         counts = python[-1]["counts"]
         print(f"mutants: {path}: {dict(counts)} in {python[-1]['seconds']:.0f} s", flush=True)
     cxx = None

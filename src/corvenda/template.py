@@ -815,8 +815,12 @@ class TemplateEngine:
             lstrip_blocks=True,
         )
         # functools.lru_cache is thread-safe; a text compiled twice by
-        # racing threads only costs the extra compilation.
-        self._compile_cached = functools.lru_cache(maxsize=STRING_CACHE_SIZE)(self._env.from_string)
+        # racing threads only costs the extra compilation.  Keyed by the
+        # limits checked while compiling too, so that lowering one applies
+        # to texts compiled before.
+        self._compile_cached = functools.lru_cache(maxsize=STRING_CACHE_SIZE)(
+            lambda text, _max_string_source, _max_nodes: self._env.from_string(text))
+        self._compiled_under = (self.max_source, self.max_nodes)
 
     @property
     def template_dir(self) -> str | None:
@@ -831,6 +835,10 @@ class TemplateEngine:
         jinja2.exceptions.SecurityError for a refused operation or a
         template going over a limit.
         """
+        limits = (self.max_source, self.max_nodes)
+        if limits != self._compiled_under:  # checked while compiling: templates compiled before are dropped
+            self._env.cache.clear()  # type: ignore[union-attr]
+            self._compiled_under = limits
         return _render_bounded(self, lambda: self._env.get_template(name), variables)[0]
 
     def render_string(self, text: str, variables: Mapping[str, object] | None = None) -> str:
@@ -844,7 +852,8 @@ class TemplateEngine:
         if not isinstance(text, str):
             raise TypeError(f"template text must be a str, not {type(text).__name__}")
         if len(text) <= STRING_CACHE_LIMIT:
-            rendered = _render_bounded(self, lambda: self._compile_cached(text), variables)[0]
+            rendered = _render_bounded(
+                self, lambda: self._compile_cached(text, self.max_string_source, self.max_nodes), variables)[0]
         else:
             rendered = _render_bounded(self, lambda: self._env.from_string(text), variables)[0]
         limit = self.max_subject_word

@@ -86,7 +86,7 @@ def classify(error: BaseException) -> Verdict:
     if isinstance(error, ssl.SSLError):
         return Verdict(False, f"TLS error: {error}")
     if isinstance(error, TimeoutError):
-        return Verdict(True, f"timed out: {error or 'no answer'}")
+        return Verdict(True, f"timed out: {str(error) or 'no answer'}")
     if isinstance(error, ConnectionError):
         return Verdict(True, f"{type(error).__name__}: {error}")
     if isinstance(error, socket.gaierror):
@@ -107,7 +107,8 @@ def backoff(
     The ceiling doubles with each retry, ``base * 2**retries``, up to
     ``cap``; the wait is drawn between half the ceiling and the ceiling.
     """
-    ceiling = min(cap, base * 2 ** min(retries, 62))
+    # 2.0 ** 1024 overflows a float; a base of any sensible size reached the cap long before.
+    ceiling = min(cap, base * 2.0 ** min(retries, 1023))
     return uniform(ceiling / 2, ceiling)
 
 
