@@ -228,3 +228,12 @@ def test_an_interrupted_send_is_raised_as_is_and_its_connection_dropped(make_ser
         after = connection.send("ann@example.org", "after", body="x")
     assert after.outcome == "sent" and connection.logins == 2
     assert subjects(server)["after"] == 1 and subjects(server)["cut"] <= 1
+
+
+def test_an_error_answer_to_quit_changes_no_outcome(plain_server, mailer_for):
+    # QUIT goes out only when a connection is renewed or closed, after its messages' replies.
+    plain_server.fail_next("QUIT", count=3, code=421)
+    with Connection(mailer_for(plain_server), max_per_connection=1) as connection:
+        results = [connection.send("ann@example.org", f"m{i}", body="x") for i in range(3)]
+    assert [r.outcome for r in results] == ["sent"] * 3
+    assert subjects(plain_server) == Counter(["m0", "m1", "m2"]) and connection.logins == 3
