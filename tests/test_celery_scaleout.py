@@ -128,7 +128,6 @@ def test_transient_faults_are_retried_and_every_message_arrives_once(workers, sm
     # dropped one and the refused login cost one more connection each, the
     # 451s none, and a connection is renewed after 100 messages.
     assert len(smtp.sessions) <= 4 + 2 + 300 // 100, smtp.sessions
-    assert sum(len(s.logins) for s in smtp.sessions) == len(smtp.sessions)
     assert {m.envelope_to[0] for m in smtp.messages} == {f"user{n}@example.org" for n in range(300)}
 
 
