@@ -108,7 +108,7 @@ def workers(fleet, smtp, client):
     return fleet
 
 
-def test_transient_faults_are_retried_and_every_message_arrives_once(workers, smtp, redis_server):
+def test_transient_faults_are_retried_and_every_message_arrives_once(workers, smtp, redis_server, capsys):
     smtp.fail_next("RCPT", count=20, code=451)
     smtp.drop_connection("DATA")
     smtp.reject_logins(count=1, code=454)
@@ -127,6 +127,8 @@ def test_transient_faults_are_retried_and_every_message_arrives_once(workers, sm
     # Each of the 4 pool processes logs in once and keeps its connection: the
     # dropped one and the refused login cost one more connection each, the
     # 451s none, and a connection is renewed after 100 messages.
+    with capsys.disabled():
+        print(f"\n[celery] 300 messages, 22 faults, 4 processes: {len(smtp.sessions)} SMTP connections")
     assert len(smtp.sessions) <= 4 + 2 + 300 // 100, smtp.sessions
     assert {m.envelope_to[0] for m in smtp.messages} == {f"user{n}@example.org" for n in range(300)}
 
