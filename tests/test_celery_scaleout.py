@@ -174,6 +174,23 @@ def test_permanent_failures_are_reported_once_and_never_sent(workers, smtp, clie
     assert sorted(m.envelope_to for m in smtp.messages) == [["ann@example.org"]] * 2
 
 
+def test_a_threads_pool_sends_each_message_once_and_quits_on_shutdown(workdir, smtp, redis_server, client):
+    env = worker_environment(redis_server.url, smtp.host, smtp.port, credentials=CREDENTIALS,
+                             ca_file=smtp.ca_file, **TIMING)
+    smtp.clear()
+    with Worker("t1", env, workdir, concurrency=4, queue="threads", pool="threads") as worker:
+        worker.wait_ready(client)
+        tasks = [client.send("mail.send", f"user{n}@example.org", f"t{n}", "x", queue="threads")
+                 for n in range(40)]
+        outcomes = client.wait(tasks, timeout=60)
+    assert {t: r["message_id"] for t, (_, r) in outcomes.items()} == {t: f"<{t}@corvenda.test>" for t in tasks}
+    arrived = collections.Counter(str(m["Message-ID"]) for m in smtp.messages)
+    assert arrived == collections.Counter(f"<{t}@corvenda.test>" for t in tasks)
+    # At most one connection per thread, each closed with QUIT when the worker stopped.
+    assert smtp.wait_idle() and len(smtp.sessions) <= 4
+    assert all(s.commands[-1] == "QUIT" for s in smtp.sessions)
+
+
 def freeze_while_busy(client, worker, pids):
     """SIGSTOP the pool processes ``pids`` of ``worker`` at a moment all of them run a task.
 
