@@ -187,8 +187,9 @@ def test_a_threads_pool_sends_each_message_once_and_quits_on_shutdown(workdir, s
     arrived = collections.Counter(str(m["Message-ID"]) for m in smtp.messages)
     assert arrived == collections.Counter(f"<{t}@corvenda.test>" for t in tasks)
     # At most one connection per thread, each closed with QUIT when the worker stopped.
-    assert smtp.wait_idle() and len(smtp.sessions) <= 4
-    assert all(s.commands[-1] == "QUIT" for s in smtp.sessions)
+    # (The module's prefork fleet keeps its own connections open meanwhile.)
+    assert wait_until(lambda: all(s.commands[-1:] == ["QUIT"] for s in smtp.sessions), 10), smtp.sessions
+    assert 1 <= len(smtp.sessions) <= 4
 
 
 def freeze_while_busy(client, worker, pids):
