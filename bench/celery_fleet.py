@@ -133,7 +133,7 @@ def fleet_round(client: Client, server: ServerProcess, prefix: str, messages: in
 
 
 FAULT_TIMING = {"socket_timeout": 2, "redis_wait": 5, "backoff_base": 0.5, "backoff_max": 2,
-                "max_retries": 30, "visibility_timeout": 50}
+                "max_retries": 30, "visibility_timeout": 60}
 FAULTS = ("term-main", "term-group", "kill", "redis-restart")
 
 

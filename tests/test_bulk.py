@@ -188,3 +188,52 @@ def test_a_connection_the_server_closed_while_idle_is_replaced(make_server):
     assert [r.outcome for r in results] == ["sent", "sent"]
     assert subjects(server) == Counter(["before", "after0", "after1"])
     assert connection.logins == 2
+
+
+class Interrupted(BaseException):
+    """What a signal handler raises inside a send (SystemExit, a time limit)."""
+
+
+INTERRUPTIONS = {  # where the reply never read is awaited: after the command sent that starts with this
+    "at MAIL": b"MAIL",
+    "after the message text": b".\r\n",
+    "at RSET after a refusal": b"RSET",
+}
+
+
+@pytest.mark.parametrize("pipelining", [False, True])
+@pytest.mark.parametrize("where", INTERRUPTIONS)
+def test_an_interrupted_send_is_raised_as_is_and_its_connection_dropped(make_server, mailer_for, where, pipelining):
+    server = make_server(pipelining=pipelining)
+    server.refuse_recipients("eve@example.org")
+    marker = INTERRUPTIONS[where]
+    interruption = Interrupted()
+    with Connection(mailer_for(server)) as connection:
+        client = connection._server
+        sent = []
+        client.send = lambda data, send=client.send: (sent.append(data), send(data))[1]
+        real_getreply = client.getreply
+
+        def getreply():
+            last = sent[-1] if isinstance(sent[-1], bytes) else sent[-1].encode()
+            if last.upper().startswith(marker) or (marker == b".\r\n" and last.endswith(marker)):
+                raise interruption
+            return real_getreply()
+
+        client.getreply = getreply
+        with pytest.raises(BaseException) as raised:
+            connection.send("eve@example.org" if marker == b"RSET" else "ann@example.org", "cut", body="x")
+        assert raised.value is interruption
+        assert repr(connection).startswith("<Connection closed")
+        after = connection.send("ann@example.org", "after", body="x")
+    assert after.outcome == "sent" and connection.logins == 2
+    assert subjects(server)["after"] == 1 and subjects(server)["cut"] <= 1
+
+
+def test_an_error_answer_to_quit_changes_no_outcome(plain_server, mailer_for):
+    # QUIT goes out only when a connection is renewed or closed, after its messages' replies.
+    plain_server.fail_next("QUIT", count=3, code=421)
+    with Connection(mailer_for(plain_server), max_per_connection=1) as connection:
+        results = [connection.send("ann@example.org", f"m{i}", body="x") for i in range(3)]
+    assert [r.outcome for r in results] == ["sent"] * 3
+    assert subjects(plain_server) == Counter(["m0", "m1", "m2"]) and connection.logins == 3

@@ -36,7 +36,7 @@ def test_settings_come_from_mail_variables_and_unsafe_ones_are_refused():
         ({"MAIL_SMTP_SECURITY": "tls"}, "MAIL_SMTP_SECURITY must be one of ssl, starttls, plain"),
         ({"MAIL_SOCKET_TIMEOUT": "0"}, "MAIL_SOCKET_TIMEOUT must be positive"),
         ({"MAIL_VISIBILITY_TIMEOUT": "900"}, "MAIL_VISIBILITY_TIMEOUT must exceed"),
-        ({"MAIL_VISIBILITY_TIMEOUT": "1400"}, r"plus the task time limit \(540 s"),
+        ({"MAIL_VISIBILITY_TIMEOUT": "1400"}, r"plus the task time limit \(720 s"),
         ({"MAIL_REDIS_WAIT": "0"}, "MAIL_REDIS_WAIT must be positive"),
         ({"MAIL_MAX_DELIVERIES": "0"}, "MAIL_MAX_DELIVERIES must be at least 1"),
     ]:
@@ -46,8 +46,8 @@ def test_settings_come_from_mail_variables_and_unsafe_ones_are_refused():
 
 def test_time_limits_leave_room_for_the_slowest_send():
     settings = Settings.from_env({"MAIL_SOCKET_TIMEOUT": "10", "MAIL_REDIS_WAIT": "5"})
-    assert (settings.soft_time_limit, settings.time_limit) == (150, 170)
-    assert (Settings().soft_time_limit, Settings().time_limit) == (480, 540)
+    assert (settings.soft_time_limit, settings.time_limit) == (210, 230)
+    assert (Settings().soft_time_limit, Settings().time_limit) == (660, 720)
 
 
 @pytest.fixture

@@ -386,16 +386,17 @@ class Client:
 
 
 class Worker:
-    """One ``celery worker`` (prefork) of examples/celery, in its own process group."""
+    """One ``celery worker`` (prefork, or ``pool="threads"``) of examples/celery, in its own process group."""
 
     def __init__(self, name: str, env: Mapping[str, str], directory: str, concurrency: int = 2,
-                 queue: str = "celery", memory_cap_mb: int = 3072) -> None:
+                 queue: str = "celery", memory_cap_mb: int = 3072, pool: str = "prefork") -> None:
         self.name = name
         self.queue = queue
         self.hostname = f"{name}@mailfleet"
         self.env = dict(env)
         self.log_path = os.path.join(directory, f"worker-{name}.log")
         self.concurrency = concurrency
+        self.pool = pool
         # An address-space limit for each process, a safety net for tests
         # that make a worker allocate without bound.
         self.memory_cap = memory_cap_mb * 1024 * 1024
@@ -405,7 +406,7 @@ class Worker:
         with open(self.log_path, "ab") as log:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "celery", "-A", "mailqueue.tasks", "worker",
-                 "--pool", "prefork", "--concurrency", str(self.concurrency),
+                 "--pool", self.pool, "--concurrency", str(self.concurrency),
                  "--hostname", self.hostname, "--queues", self.queue, "--loglevel", "INFO",
                  "--without-gossip", "--without-mingle", "--without-heartbeat"],
                 env=self.env, cwd=EXAMPLE, stdout=log, stderr=subprocess.STDOUT,
@@ -427,7 +428,7 @@ class Worker:
             if not self.alive():
                 raise RuntimeError(f"worker {self.name} exited; its log:\n{self.log()}")
             answered = client.ping([self.hostname], timeout=1.0)
-            return bool(answered) and len(self.children()) >= self.concurrency
+            return bool(answered) and (self.pool != "prefork" or len(self.children()) >= self.concurrency)
         _wait(ready, timeout, f"worker {self.name} start", interval=0.2)
 
     def alive(self) -> bool:

@@ -141,6 +141,11 @@ class Connection:
     entering the ``with`` block or by the first message, and closed (QUIT) by
     ``close()`` or leaving the block.  One Connection is for one thread at a
     time; a Pool gives each of its threads its own.
+
+    A send interrupted by something other than the failures above (a signal
+    handler's SystemExit, KeyboardInterrupt, a time limit's exception) is
+    raised as it is, and the connection is dropped without QUIT: a half-done
+    exchange is never reused; the next message logs in again.
     """
 
     def __init__(self, mailer: EasyMailer, *, max_per_connection: int = 100, idle_timeout: float = 30.0,
@@ -188,13 +193,17 @@ class Connection:
         if self._server is None:
             server = _bulk.open(self.mailer)
             self.logins += 1
-            if server.sock is not None:
-                if self.timeout is not None:
-                    server.sock.settimeout(self.timeout)
-                # Commands and message text go out in whole writes; without
-                # this a message's last segment waits for the server's delayed
-                # acknowledgement of the previous one.
-                server.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            try:
+                if server.sock is not None:
+                    if self.timeout is not None:
+                        server.sock.settimeout(self.timeout)
+                    # Commands and message text go out in whole writes; without
+                    # this a message's last segment waits for the server's delayed
+                    # acknowledgement of the previous one.
+                    server.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            except BaseException:
+                server.close()
+                raise
             self._server = server
             self._sent_here = 0
             self._last_used = time.monotonic()
@@ -300,6 +309,11 @@ class Connection:
             code, _ = self._server.rset()
         except (smtplib.SMTPException, OSError):
             code = 0
+        except BaseException:
+            # Interrupted (a signal's handler raised) between RSET and its
+            # reply: the reply would be read as the next command's.
+            self._close(polite=False)
+            raise
         if code != 250:
             self._close(polite=False)
 

@@ -27,9 +27,12 @@ SECURITY_MODES: dict[str, tuple[bool, bool]] = {
 }
 
 # Blocking socket operations of one send, each bounded by the socket
-# timeout: connect, greeting, EHLO, STARTTLS, the handshake, EHLO, AUTH,
-# MAIL, RCPT, DATA, the message, QUIT, with room for a second RCPT and AUTH.
-SEND_ROUND_TRIPS = 14
+# timeout.  A send goes over the process's kept connection and, when that
+# fails, once more over a new one: QUIT to a connection due for renewal;
+# MAIL, two RCPT, DATA and the message on the kept connection; then connect,
+# greeting, EHLO, STARTTLS, the handshake, EHLO, AUTH (two steps), MAIL,
+# two RCPT, DATA, the message and the reply to it.
+SEND_ROUND_TRIPS = 20
 
 
 @dataclass(frozen=True)

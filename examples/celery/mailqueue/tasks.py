@@ -9,9 +9,12 @@ and enqueue from the application (see ``enqueue_batch.py``)::
     from mailqueue.tasks import send_template
     send_template.delay("ann@example.org", "Your code", "verification_code", {"code": "493021"})
 
-Each task returns ``{"status": "sent"}`` or ``{"status": "already sent"}``
-(a redelivered message whose earlier run had already handed it over), or
-fails with :class:`Undeliverable`, whose message is the reason.  A message
+Each task returns ``{"status": "sent", "message_id": ..., "refused": {...},
+"reply": [code, text]}`` (``refused``: the recipients the server refused,
+address -> [code, text], while it took the message for the others; ``reply``:
+its final reply, which usually names its queue id) or ``{"status": "already
+sent"}`` (a redelivered message whose earlier run had already handed it
+over), or fails with :class:`Undeliverable`, whose message is the reason.  A message
 whose runs keep ending without an outcome (its process killed, say by the
 OOM killer) is set aside after ``MAIL_MAX_DELIVERIES`` runs in a dead-letter
 queue (see ``mailqueue.deadletter``), and fails with the reason.
@@ -26,6 +29,13 @@ see docs/scaling.md for the windows no mark can close.
 Every message carries the Message-ID ``<task id@sender's domain>``: a
 second copy of one message has the same one, which both the receiving side
 and the tests can tell.
+
+Each worker process (each thread, with ``--pool threads``) keeps one
+logged-in SMTP connection (:class:`corvenda.bulk.Connection`) from its first
+message on and sends message after message over it: a fleet pays one login
+per process, not one per message.  The connection reconnects by itself
+after a server limit or a dropped connection; it is closed (QUIT) when the
+process ends.
 """
 
 from __future__ import annotations
@@ -33,6 +43,7 @@ from __future__ import annotations
 import json
 import logging
 import signal
+import smtplib
 import socket
 import threading
 import time
@@ -43,10 +54,11 @@ from typing import Any, Protocol, TypeVar
 import redis
 from celery import Celery
 from celery.exceptions import Reject, SoftTimeLimitExceeded
-from celery.signals import worker_process_init
+from celery.signals import worker_process_init, worker_process_shutdown, worker_shutdown
 from redis.backoff import NoBackoff
 from redis.retry import Retry
 
+from corvenda.bulk import Connection, Result
 from corvenda.mailer import EasyMailer
 from mailqueue.attachments import load_all
 from mailqueue.config import SECURITY_MODES, Settings
@@ -121,7 +133,10 @@ class MailTask(Protocol):
 
 
 class _Mailer(EasyMailer):
-    """The mailer, stamping each message with the Message-ID of the task that sends it."""
+    """The mailer, stamping each message with the Message-ID of the task that sends it.
+
+    One per thread: ``message_id`` belongs to the task the thread runs.
+    """
 
     message_id: str | None = None
 
@@ -134,20 +149,45 @@ class _Mailer(EasyMailer):
 
 
 class _Process:
-    """Per worker process: the mailer and the Redis client for marks and counts."""
+    """Per worker process: the Redis client for marks and counts, and every
+    SMTP connection its threads opened (to close them when it ends)."""
+
+    redis: redis.Redis | None = None
+    connections: list[Connection] = []
+    lock = threading.Lock()
+
+
+class _Sender(threading.local):
+    """Per thread of a worker process: the mailer and its kept connection."""
 
     mailer: _Mailer | None = None
-    redis: redis.Redis | None = None
+    connection: Connection | None = None
+
+
+_sender = _Sender()
 
 
 def _start_process(**_: Any) -> None:
     """Prepare a worker process, once, before it runs its first task."""
     # smtplib uses the default timeout for every connection it opens; the
     # mailer passes none of its own.  Without this a server that accepts the
-    # connection and never answers would hold the process forever.
+    # connection and never answers would hold the process forever.  The
+    # kept connection applies the same timeout to every later operation.
     socket.setdefaulttimeout(settings.socket_timeout)
+    timeout = min(settings.socket_timeout, settings.redis_wait)
+    _Process.redis = redis.Redis.from_url(
+        settings.backend_url,
+        socket_timeout=timeout,
+        socket_connect_timeout=timeout,
+        retry=Retry(NoBackoff(), 0),  # _redis() retries, for MAIL_REDIS_WAIT seconds
+    )
+    _start_thread()
+
+
+def _start_thread() -> Connection:
+    """This thread's mailer and connection; the connection opens with the first message."""
     use_ssl, use_tls = SECURITY_MODES[settings.smtp_security]
-    _Process.mailer = _Mailer(
+    _sender.mailer = _Mailer(
         settings.smtp_host,
         settings.smtp_port,
         settings.smtp_user,
@@ -157,16 +197,28 @@ def _start_process(**_: Any) -> None:
         default_sender=settings.default_sender or None,
         template_dir=settings.template_dir or None,
     )
-    timeout = min(settings.socket_timeout, settings.redis_wait)
-    _Process.redis = redis.Redis.from_url(
-        settings.backend_url,
-        socket_timeout=timeout,
-        socket_connect_timeout=timeout,
-        retry=Retry(NoBackoff(), 0),  # _redis() retries, for MAIL_REDIS_WAIT seconds
-    )
+    connection = Connection(_sender.mailer, timeout=settings.socket_timeout)
+    with _Process.lock:
+        _Process.connections.append(connection)
+    _sender.connection = connection
+    return connection
+
+
+def _stop_process(**_: Any) -> None:
+    """Close this process's SMTP connections politely (QUIT) as it ends."""
+    with _Process.lock:
+        connections, _Process.connections = _Process.connections, []
+    for connection in connections:
+        try:
+            connection.close()
+        except Exception as error:  # the messages are out; a failing goodbye changes nothing
+            log.warning("closing the SMTP connection failed: %s: %s", type(error).__name__, error)
 
 
 worker_process_init.connect(_start_process, weak=False)
+# A pool process as it exits; the worker itself with --pool threads or solo.
+worker_process_shutdown.connect(_stop_process, weak=False)
+worker_shutdown.connect(_stop_process, weak=False)
 
 # Failures of a Redis call that a restart or failover causes and that go away.
 _REDIS_TRANSIENT = (redis.ConnectionError, redis.TimeoutError, redis.exceptions.BusyLoadingError,
@@ -247,11 +299,12 @@ def _record(task: Any, deliveries: int) -> str:
     })
 
 
-def _deliver(task: Any, submit: Callable[[_Mailer], None]) -> dict[str, str]:
-    """Run ``submit`` with this process's mailer under the retry policy."""
-    if _Process.mailer is None or _Process.redis is None:
-        _start_process()  # not in a pool process: --pool threads, or an eager call
-    assert _Process.mailer is not None
+def _deliver(task: Any, submit: Callable[[Connection], Result]) -> dict[str, Any]:
+    """Run ``submit`` with this thread's connection under the retry policy."""
+    if _Process.redis is None:
+        _start_process()  # not in a pool process: --pool threads, solo, or an eager call
+    connection = _sender.connection or _start_thread()
+    assert _sender.mailer is not None
     request = task.request
     mark = f"mailqueue:sent:{request.id}"
     counter = deliveries_key(request.id, request.retries)
@@ -280,10 +333,18 @@ def _deliver(task: Any, submit: Callable[[_Mailer], None]) -> dict[str, str]:
         log.error("%s %s: %s", task.name, request.id, reason)
         raise Undeliverable(reason)
 
-    _Process.mailer.message_id = f"<{request.id}@{_domain()}>"
+    _sender.mailer.message_id = f"<{request.id}@{_domain()}>"
     with _terminate_after():
         try:
-            submit(_Process.mailer)
+            result = submit(connection)
+            if result.outcome == "unknown":
+                # The connection failed after the whole message was out and
+                # before the server's reply: it may have the message.  Delivery
+                # is at least once, so this is retried like any dropped
+                # connection; a second copy carries the same Message-ID.
+                log.warning("%s %s: connection lost waiting for the reply to %s; the server may have it",
+                            task.name, request.id, result.message_id)
+                raise result.error or smtplib.SMTPServerDisconnected("no reply to the message text")
         except Exception as error:
             interrupted = _interruption(error)
             if isinstance(interrupted, SoftTimeLimitExceeded):
@@ -313,7 +374,9 @@ def _deliver(task: Any, submit: Callable[[_Mailer], None]) -> dict[str, str]:
             # The message is out; only the protection against a second copy
             # is missing.  Reporting a failure would be false.
             log.error("%s %s: sent, but the sent mark could not be written (%s)", task.name, request.id, error)
-    return {"status": "sent"}
+    return {"status": "sent", "message_id": result.message_id,
+            "refused": {address: list(reply) for address, reply in result.refused.items()},
+            "reply": list(result.reply) if result.reply is not None else None}
 
 
 def _domain() -> str:
@@ -329,15 +392,15 @@ def _send(
     body: str | None = None,
     html: str | None = None,
     **options: Any,
-) -> dict[str, str]:
+) -> dict[str, Any]:
     """Task body of ``mail.send``: the arguments of ``EasyMailer.send``.
 
     Arguments travel as JSON: attachments are names of files inside
     MAIL_ATTACHMENT_DIR, not bytes.
     """
-    def submit(mailer: _Mailer) -> None:
+    def submit(connection: Connection) -> Result:
         attachments = load_all(options.pop("attachments", None), settings.attachment_dir)
-        mailer.send(to, subject, body, html, attachments=attachments, **options)
+        return connection.send(to, subject, body, html, attachments=attachments, **options)
     return _deliver(task, submit)
 
 
@@ -348,11 +411,12 @@ def _send_template(
     template_name: str,
     context: dict[str, Any] | None = None,
     **options: Any,
-) -> dict[str, str]:
+) -> dict[str, Any]:
     """Task body of ``mail.send_template``: the arguments of ``EasyMailer.send_template``."""
-    def submit(mailer: _Mailer) -> None:
+    def submit(connection: Connection) -> Result:
         attachments = load_all(options.pop("attachments", None), settings.attachment_dir)
-        mailer.send_template(to, subject, template_name, context, attachments=attachments, **options)
+        return connection.send_template(to, subject, template_name, context, attachments=attachments,
+                                        **options)
     return _deliver(task, submit)
 
 
