@@ -220,9 +220,6 @@ def test_sigterm_to_the_group_while_the_server_holds_its_reply(workdir, redis_se
     # 1 s hold.  The time limits grow with it, and the visibility timeout.
     timing = {**TIMING, "socket_timeout": 3, "visibility_timeout": 80}
     with HeldReply("starttls", credentials=CREDENTIALS) as held:
-        # A socket timeout well above the hold, so that only the SIGTERM
-        # (not a slow machine's timeout after DATA) interrupts the send.
-        timing = TIMING | {"socket_timeout": 5, "visibility_timeout": 120}
         env = worker_environment(redis_server.url, held.host, held.port, credentials=CREDENTIALS,
                                  ca_file=held.ca_file, **timing)
         worker = Worker("held", env, str(workdir), concurrency=1, queue="held")
