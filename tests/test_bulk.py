@@ -203,12 +203,12 @@ INTERRUPTIONS = {  # where the reply never read is awaited: after the command se
 
 @pytest.mark.parametrize("pipelining", [False, True])
 @pytest.mark.parametrize("where", INTERRUPTIONS)
-def test_an_interrupted_send_is_raised_as_is_and_its_connection_dropped(make_server, mailer_for, where, pipelining):
+def test_an_interrupted_send_is_raised_as_is_and_its_connection_dropped(make_server, where, pipelining):
     server = make_server(pipelining=pipelining)
     server.refuse_recipients("eve@example.org")
     marker = INTERRUPTIONS[where]
     interruption = Interrupted()
-    with Connection(mailer_for(server)) as connection:
+    with Connection(server.mailer()) as connection:
         client = connection._server
         sent = []
         client.send = lambda data, send=client.send: (sent.append(data), send(data))[1]
@@ -230,10 +230,10 @@ def test_an_interrupted_send_is_raised_as_is_and_its_connection_dropped(make_ser
     assert subjects(server)["after"] == 1 and subjects(server)["cut"] <= 1
 
 
-def test_an_error_answer_to_quit_changes_no_outcome(plain_server, mailer_for):
+def test_an_error_answer_to_quit_changes_no_outcome(plain_server):
     # QUIT goes out only when a connection is renewed or closed, after its messages' replies.
     plain_server.fail_next("QUIT", count=3, code=421)
-    with Connection(mailer_for(plain_server), max_per_connection=1) as connection:
+    with Connection(plain_server.mailer(), max_per_connection=1) as connection:
         results = [connection.send("ann@example.org", f"m{i}", body="x") for i in range(3)]
     assert [r.outcome for r in results] == ["sent"] * 3
     assert subjects(plain_server) == Counter(["m0", "m1", "m2"]) and connection.logins == 3
