@@ -179,7 +179,8 @@ def test_a_threads_pool_sends_each_message_once_and_quits_on_shutdown(workdir, s
         worker.wait_ready(client)
         tasks = [client.send("mail.send", f"user{n}@example.org", f"t{n}", "x", queue="threads")
                  for n in range(40)]
-        outcomes = client.wait(tasks, timeout=60)
+        # Generous: on a loaded machine this pool has taken close to a minute.
+        outcomes = client.wait(tasks, timeout=180)
     assert {t: r["message_id"] for t, (_, r) in outcomes.items()} == {t: f"<{t}@corvenda.test>" for t in tasks}
     arrived = collections.Counter(str(m["Message-ID"]) for m in smtp.messages)
     assert arrived == collections.Counter(f"<{t}@corvenda.test>" for t in tasks)
