@@ -373,17 +373,8 @@ class Tarpit(SilentServer):
     limit can end a send to it.  Bounded: a connection gets at most 200 lines.
     """
 
-    def _accept(self):
-        while not self._stopping.is_set():
-            try:
-                connection, _ = self._listener.accept()
-            except TimeoutError:
-                continue
-            except OSError:
-                return
-            self._held.append(connection)
-            self.connections += 1
-            threading.Thread(target=self._drip, args=(connection,), daemon=True).start()
+    def _serve(self, connection):
+        threading.Thread(target=self._drip, args=(connection,), daemon=True).start()
 
     def _drip(self, connection):
         for _ in range(200):

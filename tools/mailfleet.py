@@ -106,6 +106,10 @@ class SilentServer:
                 return
             self._held.append(connection)
             self.connections += 1
+            self._serve(connection)
+
+    def _serve(self, connection: socket.socket) -> None:
+        """What the server does with a new connection: nothing (a subclass may answer)."""
 
     def start(self) -> SilentServer:
         self._thread.start()
