@@ -2,7 +2,17 @@
 
 from __future__ import annotations
 
-__all__ = ["__version__"]
+from types import MappingProxyType
+
+__all__ = ["SECURITY_MODES", "__version__"]
+
+# The security modes by name, each as the EasyMailer keyword arguments that
+# select it: "ssl" (implicit TLS), "starttls" and "plain".
+SECURITY_MODES = MappingProxyType({
+    "ssl": MappingProxyType({"use_ssl": True, "use_tls": False}),
+    "starttls": MappingProxyType({"use_ssl": False, "use_tls": True}),
+    "plain": MappingProxyType({"use_ssl": False, "use_tls": False}),
+})
 
 
 def _version() -> str:
