@@ -21,7 +21,9 @@ corvenda.testing`` runs a development server that prints what arrives.
 __all__ = ["Attachment", "Authority", "Outbox", "ReceivedMessage", "SMTPServer", "Session"]
 
 try:
-    from ._server import Attachment, Authority, Outbox, ReceivedMessage, Session, SMTPServer
+    from ._authority import Authority
+    from ._records import Attachment, Outbox, ReceivedMessage, Session
+    from ._server import SMTPServer
 except ModuleNotFoundError as error:
     _missing = (error.name or "").partition(".")[0]
     if _missing not in ("aiosmtpd", "trustme"):

@@ -32,7 +32,8 @@ from typing import Any, cast
 
 import corvenda
 from corvenda.testing import Authority, ReceivedMessage, SMTPServer
-from corvenda.testing._server import CLIENT_SECURITY, MODES, VERBS, Mode
+from corvenda.testing._protocol import VERBS
+from corvenda.testing._server import CLIENT_SECURITY, MODES, Mode
 
 __all__ = ["main", "summary"]
 
