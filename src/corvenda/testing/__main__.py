@@ -33,7 +33,8 @@ from typing import Any, cast
 import corvenda
 from corvenda.testing import Authority, ReceivedMessage, SMTPServer
 from corvenda.testing._protocol import VERBS
-from corvenda.testing._server import CLIENT_SECURITY, MODES, Mode
+from corvenda import SECURITY_MODES
+from corvenda.testing._server import MODES, Mode
 
 __all__ = ["main", "summary"]
 
@@ -158,7 +159,7 @@ def _connection_cap() -> int:
 
 def _banner(server: SMTPServer, user: str, password: str, save: str | None, kept_ca: bool = False,
             faults: list[str] | None = None) -> str:
-    security = ", ".join(f"{name}={value}" for name, value in CLIENT_SECURITY[server.mode].items())
+    security = ", ".join(f"{name}={value}" for name, value in SECURITY_MODES[server.mode].items())
     lines = [f"corvenda.testing: SMTP server on {server.host}:{server.port}, "
              f"mode {server.mode} ({MODE_NOTES[server.mode]})",
              f"Login: {user} / {password}",

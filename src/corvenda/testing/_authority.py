@@ -3,11 +3,11 @@
 from __future__ import annotations
 
 import atexit
+import contextlib
 import fcntl
 import functools
 import os
 import ssl
-import tempfile
 from typing import Self
 
 import trustme
@@ -19,8 +19,8 @@ class Authority:
     """A certificate authority for tests and a certificate it signed for 127.0.0.1 and localhost.
 
     Without ``directory`` the CA is a throwaway: its certificate is written
-    to ``ca_file`` in a private temporary directory, removed by close() (or
-    leaving a ``with`` block).  Servers created without an authority share
+    to ``ca_file``, a temporary file readable by the owner only, removed by
+    close() (or leaving a ``with`` block).  Servers created without an authority share
     one per process.
 
     With ``directory`` the CA is kept there (``ca.pem`` and its private key
@@ -34,12 +34,10 @@ class Authority:
     KEY_FILE = "ca-key.pem"
 
     def __init__(self, directory: str | os.PathLike[str] | None = None) -> None:
-        self._dir: tempfile.TemporaryDirectory[str] | None = None
+        self._files = contextlib.ExitStack()  # what close() removes
         if directory is None:
-            self._dir = tempfile.TemporaryDirectory(prefix="corvenda-testing-")
-            self.ca_file: str = os.path.join(self._dir.name, self.CA_FILE)
             self._ca = trustme.CA(organization_name="corvenda.testing")
-            self._ca.cert_pem.write_to_path(self.ca_file)
+            self.ca_file: str = self._files.enter_context(self._ca.cert_pem.tempfile())
         else:
             self.ca_file = os.path.join(os.path.abspath(directory), self.CA_FILE)
             self._ca = self._kept(os.path.dirname(self.ca_file))
@@ -70,12 +68,13 @@ class Authority:
 
     def client_context(self) -> ssl.SSLContext:
         """A client context that trusts this CA and no other."""
-        return ssl.create_default_context(cafile=self.ca_file)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        self._ca.configure_trust(context)
+        return context
 
     def close(self) -> None:
         """Remove the CA file of a throwaway CA; a kept one stays."""
-        if self._dir is not None:
-            self._dir.cleanup()
+        self._files.close()
 
     def __enter__(self) -> Self:
         return self

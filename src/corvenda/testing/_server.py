@@ -20,6 +20,8 @@ import aiosmtpd.smtp
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult, Envelope, LoginPassword
 
+from corvenda import SECURITY_MODES
+
 from ._authority import Authority, _shared_authority
 from ._protocol import _SMTP, _Fault, _Handler, _reply, _verb
 from ._records import Outbox, ReceivedMessage, Session
@@ -31,13 +33,6 @@ __all__ = ["SMTPServer"]
 
 Mode = Literal["plain", "starttls", "ssl"]
 MODES: tuple[Mode, ...] = ("plain", "starttls", "ssl")
-
-# EasyMailer security options matching each mode.
-CLIENT_SECURITY: dict[str, dict[str, bool]] = {
-    "plain": {"use_ssl": False, "use_tls": False},
-    "starttls": {"use_ssl": False, "use_tls": True},
-    "ssl": {"use_ssl": True, "use_tls": False},
-}
 
 # The login a mailer() uses on a server that accepts any login.
 ANY_LOGIN = ("user", "password")
@@ -225,7 +220,7 @@ class SMTPServer:
         sender = username if "@" in username else f"{username}@{SENDER_DOMAIN}"
         options: dict[str, Any] = {"host": self.host, "port": self.port, "username": username,
                                    "password": password, "default_sender": sender,
-                                   **CLIENT_SECURITY[self.mode], **overrides}
+                                   **SECURITY_MODES[self.mode], **overrides}
         return EasyMailer(**options)
 
     # -- fault injection ---------------------------------------------------------
