@@ -31,10 +31,12 @@ from types import FrameType
 from typing import Any, cast
 
 import corvenda
-from corvenda.testing import Authority, ReceivedMessage, SMTPServer
-from corvenda.testing._protocol import VERBS
 from corvenda import SECURITY_MODES
-from corvenda.testing._server import MODES, Mode
+
+from ._authority import Authority
+from ._protocol import VERBS
+from ._records import ReceivedMessage
+from ._server import MODES, Mode, SMTPServer
 
 __all__ = ["main", "summary"]
 
@@ -313,7 +315,3 @@ def main(argv: list[str] | None = None) -> int:
         finally:
             server.stop()
     return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
