@@ -5,18 +5,11 @@ connection cap is 16; every test checks it still takes mail afterwards.
 """
 
 import errno
-import io
 import os
-import queue
 import re
 import resource
-import signal
 import smtplib
 import socket
-import ssl
-import subprocess
-import sys
-import threading
 import time
 
 import pytest
@@ -28,86 +21,39 @@ from corvenda.testing._server import _LoopErrors  # noqa: E402
 USER, PASSWORD = "dev", "pw"
 
 
-class DevServer:
-    def __init__(self, save_dir):
-        self.save_dir = save_dir
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "corvenda.testing", "--mode", "plain", "--port", "0",
-             "--user", USER, "--password", PASSWORD, "--save", str(save_dir)],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64)),
-        )
-        self.lines = queue.Queue()
-        self.errors = []
-        self._readers = [threading.Thread(target=self._read, args=(self.process.stdout, self.lines.put), daemon=True),
-                         threading.Thread(target=self._read, args=(self.process.stderr, self.errors.append),
-                                          daemon=True)]
-        for reader in self._readers:
-            reader.start()
-        banner = self.read_until("Press Ctrl-C")
-        self.port = int(re.search(r"127\.0\.0\.1:(\d+)", banner).group(1))
+def smtp(dev):
+    client = smtplib.SMTP("127.0.0.1", dev.port, timeout=30)
+    client.login(USER, PASSWORD)
+    return client
 
-    @staticmethod
-    def _read(stream, put):
-        for line in stream:
-            put(line)
 
-    def read_until(self, marker, timeout=30.0):
-        seen = []
-        deadline = time.monotonic() + timeout
-        while not any(marker in line for line in seen):
-            remaining = deadline - time.monotonic()
-            assert remaining > 0, f"no {marker!r} within {timeout} s; output:\n{''.join(seen)}{''.join(self.errors)}"
-            try:
-                seen.append(self.lines.get(timeout=remaining))
-            except queue.Empty:
-                pass
-        return "".join(seen)
+def send(dev, raw, to="ann@example.com"):
+    with smtp(dev) as client:
+        client.sendmail("app@example.com", [to], raw)
+    return dev.wait_for("=== Message")
 
-    def smtp(self):
-        client = smtplib.SMTP("127.0.0.1", self.port, timeout=30)
-        client.login(USER, PASSWORD)
-        return client
 
-    def send(self, raw, to="ann@example.com"):
-        with self.smtp() as client:
-            client.sendmail("app@example.com", [to], raw)
-        return self.read_until("=== Message")
-
-    def peak_memory_mb(self):
-        with open(f"/proc/{self.process.pid}/status") as status:
-            return int(re.search(r"VmHWM:\s+(\d+) kB", status.read()).group(1)) / 1024
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGINT)
-            try:
-                self.process.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        for reader in self._readers:
-            reader.join(timeout=10)
-        self.process.stdout.close()
-        self.process.stderr.close()
+def peak_memory_mb(dev):
+    with open(f"/proc/{dev.process.pid}/status") as status:
+        return int(re.search(r"VmHWM:\s+(\d+) kB", status.read()).group(1)) / 1024
 
 
 @pytest.fixture(scope="module")
 def dev(tmp_path_factory):
-    server = DevServer(tmp_path_factory.mktemp("devserver") / "mail")
-    try:
+    save_dir = tmp_path_factory.mktemp("devserver") / "mail"
+    with testing.DevServerProcess("--mode", "plain", "--user", USER, "--password", PASSWORD, "--save", str(save_dir),
+                                  preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))) as server:
+        server.save_dir = save_dir
         yield server
-    finally:
-        server.stop()
 
 
 @pytest.fixture
 def alive(dev):
     """After the test: the server still runs and still shows and saves a plain message."""
     yield dev
-    assert dev.process.poll() is None, "".join(dev.errors)
-    shown = dev.send(b"Subject: still here\r\n\r\nhello\r\n")
-    assert "Subject: still here" in shown + dev.read_until("Saved")
+    assert dev.returncode is None, "".join(dev.errors)
+    shown = send(dev, b"Subject: still here\r\n\r\nhello\r\n")
+    assert "Subject: still here" in shown + dev.wait_for("Saved")
 
 
 def message(charset="utf-8", body=b"hello"):
@@ -116,7 +62,7 @@ def message(charset="utf-8", body=b"hello"):
 
 
 def test_a_message_that_cannot_be_decoded_is_shown_and_saved_anyway(alive):
-    shown = alive.send(message("x-no-such-charset")) + alive.read_until("Saved")
+    shown = send(alive, message("x-no-such-charset")) + alive.wait_for("Saved")
     assert "Subject: charset test" in shown
     assert "(cannot decode it: LookupError: unknown encoding: x-no-such-charset)" in shown
     saved = re.search(r"Saved (\S+)", shown).group(1)
@@ -134,7 +80,7 @@ def test_saving_never_overwrites_or_follows_an_existing_name(alive, tmp_path):
         stamp = time.strftime("%Y%m%d-%H%M%S", time.localtime(now + second))
         for number in range(1, 40):
             os.symlink(outside, alive.save_dir / f"{stamp}-{number:04d}.eml")
-    shown = alive.send(message()) + alive.read_until("Saved")
+    shown = send(alive, message()) + alive.wait_for("Saved")
     saved = re.search(r"Saved (\S+)", shown).group(1)
     assert not os.path.islink(saved)
     with open(saved, "rb") as eml:
@@ -145,7 +91,7 @@ def test_saving_never_overwrites_or_follows_an_existing_name(alive, tmp_path):
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
                     reason="the sanitizer's own bookkeeping outweighs the memory this test bounds")
 def test_millions_of_empty_lines_are_refused_without_gigabytes(alive):
-    with alive.smtp() as client:
+    with smtp(alive) as client:
         client.mail("app@example.com")
         client.rcpt("ann@example.com")
         client.putcmd("data")
@@ -158,7 +104,7 @@ def test_millions_of_empty_lines_are_refused_without_gigabytes(alive):
             code, text = client.getreply()
             assert (code, b"Too many lines" in text) == (552, True)
             raise ConnectionError  # the server closed after its reply
-    assert alive.peak_memory_mb() < 400
+    assert peak_memory_mb(alive) < 400
 
 
 def test_connections_beyond_the_cap_get_421_and_nothing_floods_the_log(alive):

@@ -4,62 +4,30 @@ import email
 import email.policy
 import errno
 import os
-import queue
 import re
-import signal
 import smtplib
 import socket
 import subprocess
 import sys
-import threading
 import time
 
 import pytest
 
 from corvenda.mailer import EasyMailer
-from corvenda.testing import SMTPServer
-
-
-def start_reader(stream):
-    lines = queue.Queue()
-    reader = threading.Thread(target=lambda: [lines.put(line) for line in stream], daemon=True)
-    reader.start()
-    return lines, reader
-
-
-def read_until(lines, marker, timeout=30.0):
-    seen = []
-    deadline = time.monotonic() + timeout
-    while not any(marker in line for line in seen):
-        remaining = deadline - time.monotonic()
-        assert remaining > 0, f"no {marker!r} within {timeout} s; output so far:\n{''.join(seen)}"
-        try:
-            seen.append(lines.get(timeout=remaining))
-        except queue.Empty:
-            pass
-    return "".join(seen)
+from corvenda.testing import DevServerProcess, SMTPServer
 
 
 def test_dev_server_prints_saves_and_stops_on_sigint(tmp_path, monkeypatch):
     saved = tmp_path / "mail"
-    server = subprocess.Popen(
-        [sys.executable, "-m", "corvenda.testing", "--port", "0", "--user", "dev", "--password", "pw",
-         "--save", str(saved)],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-    )
-    try:
-        output, reader = start_reader(server.stdout)
-        banner = read_until(output, "Press Ctrl-C")
-        port = int(re.search(r"127\.0\.0\.1:(\d+)", banner).group(1))
-        ca_file = re.search(r"CA certificate: (\S+)", banner).group(1)
-        assert f"SSL_CERT_FILE={ca_file}" in banner
+    with DevServerProcess("--user", "dev", "--password", "pw", "--save", str(saved)) as server:
+        assert f"SSL_CERT_FILE={server.ca_file}" in server.banner
 
-        monkeypatch.setenv("SSL_CERT_FILE", ca_file)
-        EasyMailer("127.0.0.1", port, "dev", "pw", use_ssl=False, use_tls=True).send(
+        monkeypatch.setenv("SSL_CERT_FILE", server.ca_file)
+        EasyMailer("127.0.0.1", server.port, "dev", "pw", use_ssl=False, use_tls=True).send(
             "ann@example.com", "Invoice 42", body="Total: 10 EUR", bcc="audit@example.com",
             attachments=[{"filename": "invoice.pdf", "data": b"%PDF-1.4"}],
         )
-        summary = read_until(output, "Saved ")
+        summary = server.wait_for("Saved ")
         assert "Session    EHLO STARTTLS EHLO AUTH MAIL RCPT RCPT DATA  (login dev, TLS)" in summary
         assert "MAIL FROM <dev>" in summary and "RCPT TO   <ann@example.com>\n" in summary
         assert "RCPT TO   <audit@example.com>   (Bcc: in no header)" in summary
@@ -71,51 +39,18 @@ def test_dev_server_prints_saves_and_stops_on_sigint(tmp_path, monkeypatch):
         message = email.message_from_bytes(eml.read_bytes(), policy=email.policy.default)
         assert message["Subject"] == "Invoice 42"
 
-        server.send_signal(signal.SIGINT)
-        assert server.wait(timeout=20) == 0
-        assert "stopped after 1 message(s)" in read_until(output, "stopped")
-        assert not os.path.exists(ca_file)
-    finally:
-        if server.poll() is None:
-            server.kill()
-        server.wait()
-        reader.join(timeout=10)
-        server.stdout.close()
-
-
-def run_dev_server(*options):
-    """Start the dev server; returns (process, output queue, reader thread, banner, port)."""
-    process = subprocess.Popen([sys.executable, "-m", "corvenda.testing", "--port", "0", *options],
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    output, reader = start_reader(process.stdout)
-    try:
-        banner = read_until(output, "Press Ctrl-C")
-    except BaseException:
-        stop(process, reader)
-        raise
-    return process, output, reader, banner, int(re.search(r"127\.0\.0\.1:(\d+)", banner).group(1))
-
-
-def stop(process, reader):
-    if process.poll() is None:
-        process.send_signal(signal.SIGINT)
-        try:
-            process.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            process.kill()
-    process.wait()
-    reader.join(timeout=10)
-    process.stdout.close()
+        assert server.stop() == 0
+        assert "stopped after 1 message(s)" in server.wait_for("stopped")
+        assert not os.path.exists(server.ca_file)
 
 
 def test_ca_dir_keeps_one_ca_across_restarts_and_fault_flags_apply(tmp_path, monkeypatch):
     ca_dir = tmp_path / "ca"
     flags = ["--ca-dir", str(ca_dir), "--refuse-recipients", "ghost@example.com", "--fail-next", "MAIL:1:451",
              "--reject-logins", "1:454", "--drop-connection", "DATA:after"]
-    process, output, reader, banner, port = run_dev_server(*flags)
-    try:
-        ca_file = re.search(r"CA certificate: (\S+)", banner).group(1)
-        assert ca_file == str(ca_dir / "ca.pem")
+    with DevServerProcess(*flags) as server:
+        banner = server.banner
+        assert server.ca_file == str(ca_dir / "ca.pem")
         assert "RCPT refused with 550 for ghost@example.com" in banner
         assert "the next 1 MAIL answered with 451" in banner
         assert "the next 1 login(s) rejected with 454" in banner
@@ -123,7 +58,7 @@ def test_ca_dir_keeps_one_ca_across_restarts_and_fault_flags_apply(tmp_path, mon
         trusted = tmp_path / "trusted.pem"  # what a client of the first run trusts
         trusted.write_bytes((ca_dir / "ca.pem").read_bytes())
         monkeypatch.setenv("SSL_CERT_FILE", str(trusted))
-        mailer = EasyMailer("127.0.0.1", port, "user", "password", use_ssl=False, use_tls=True,
+        mailer = EasyMailer("127.0.0.1", server.port, "user", "password", use_ssl=False, use_tls=True,
                             default_sender="app@example.com")
 
         # Each armed fault in turn, as the same calls on an SMTPServer would.
@@ -139,20 +74,15 @@ def test_ca_dir_keeps_one_ca_across_restarts_and_fault_flags_apply(tmp_path, mon
             "ghost@example.com": (550, b"5.1.1 Recipient address rejected")}
         with pytest.raises(smtplib.SMTPServerDisconnected):
             mailer.send("ann@example.com", "Stored, then dropped", body="x")
-        assert "Subject: Stored, then dropped" in read_until(output, "Text part")
-    finally:
-        stop(process, reader)
-    assert process.returncode == 0 and (ca_dir / "ca.pem").exists()
+        assert "Subject: Stored, then dropped" in server.wait_for("Text part")
+    assert server.returncode == 0 and (ca_dir / "ca.pem").exists()
 
     # The next run presents a certificate from the same CA: the queued mail goes through.
-    process, output, reader, banner, port = run_dev_server("--ca-dir", str(ca_dir))
-    try:
-        assert f"CA certificate: {ca_dir / 'ca.pem'}" in banner and "Faults armed" not in banner
-        EasyMailer("127.0.0.1", port, "user", "password", use_ssl=False, use_tls=True,
+    with DevServerProcess("--ca-dir", str(ca_dir)) as server:
+        assert server.ca_file == str(ca_dir / "ca.pem") and "Faults armed" not in server.banner
+        EasyMailer("127.0.0.1", server.port, "user", "password", use_ssl=False, use_tls=True,
                    default_sender="app@example.com").send("ann@example.com", "After restart", body="x")
-        assert "Subject: After restart" in read_until(output, "Text part")
-    finally:
-        stop(process, reader)
+        assert "Subject: After restart" in server.wait_for("Text part")
 
 
 def test_a_busy_port_is_reported_at_once(monkeypatch):

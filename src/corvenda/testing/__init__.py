@@ -15,13 +15,15 @@ throwaway certificate authority and a login, and records what arrived::
 
 With pytest the fixtures ``smtp_server``, ``mail_outbox`` and ``mailer`` are
 available without any setup (see corvenda.testing.plugin).  ``python -m
-corvenda.testing`` runs a development server that prints what arrives.
+corvenda.testing`` runs a development server that prints what arrives;
+``DevServerProcess`` starts it in a child process for a test and stops it.
 """
 
-__all__ = ["Attachment", "Authority", "Outbox", "ReceivedMessage", "SMTPServer", "Session"]
+__all__ = ["Attachment", "Authority", "DevServerProcess", "Outbox", "ReceivedMessage", "SMTPServer", "Session"]
 
 try:
     from ._authority import Authority
+    from ._devprocess import DevServerProcess
     from ._records import Attachment, Outbox, ReceivedMessage, Session
     from ._server import SMTPServer
 except ModuleNotFoundError as error:
