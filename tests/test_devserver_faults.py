@@ -1,21 +1,32 @@
 """The development server (python -m corvenda.testing) and the test server under bad input.
 
-One dev server runs for the module with an open-file limit of 64, so its
-connection cap is 16; every test checks it still takes mail afterwards.
+One dev server runs as a child process for the module with an open-file
+limit of 64, so its connection cap is 16; every test that uses it checks it
+still takes mail afterwards.  The tests of what the dev server prints, saves
+and arms run its main() in this process, stopped by a signal as Ctrl-C would.
 """
 
 import errno
+import io
 import os
 import re
 import resource
+import signal
 import smtplib
 import socket
+import sys
+import threading
 import time
 
 import pytest
 
 testing = pytest.importorskip("corvenda.testing")
 
+import corvenda  # noqa: E402
+from corvenda import SECURITY_MODES  # noqa: E402
+from corvenda._process import wait_until  # noqa: E402
+from corvenda.mailer import EasyMailer  # noqa: E402
+from corvenda.testing import _devserver  # noqa: E402
 from corvenda.testing._server import _LoopErrors  # noqa: E402
 
 USER, PASSWORD = "dev", "pw"
@@ -38,6 +49,10 @@ def peak_memory_mb(dev):
         return int(re.search(r"VmHWM:\s+(\d+) kB", status.read()).group(1)) / 1024
 
 
+def raw_message(headers, body="hello"):
+    return ("".join(f"{name}: {value}\r\n" for name, value in headers) + f"\r\n{body}\r\n").encode()
+
+
 @pytest.fixture(scope="module")
 def dev(tmp_path_factory):
     save_dir = tmp_path_factory.mktemp("devserver") / "mail"
@@ -56,20 +71,6 @@ def alive(dev):
     assert "Subject: still here" in shown + dev.wait_for("Saved")
 
 
-def message(charset="utf-8", body=b"hello"):
-    return (b"Subject: charset test\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset="
-            + charset.encode() + b"\r\n\r\n" + body + b"\r\n")
-
-
-def test_a_message_that_cannot_be_decoded_is_shown_and_saved_anyway(alive):
-    shown = send(alive, message("x-no-such-charset")) + alive.wait_for("Saved")
-    assert "Subject: charset test" in shown
-    assert "(cannot decode it: LookupError: unknown encoding: x-no-such-charset)" in shown
-    saved = re.search(r"Saved (\S+)", shown).group(1)
-    with open(saved, "rb") as eml:
-        assert eml.read() == message("x-no-such-charset")
-
-
 def test_saving_never_overwrites_or_follows_an_existing_name(alive, tmp_path):
     # Names the server chose before (date, time and number) already taken,
     # as links to a file that must stay untouched.
@@ -80,11 +81,11 @@ def test_saving_never_overwrites_or_follows_an_existing_name(alive, tmp_path):
         stamp = time.strftime("%Y%m%d-%H%M%S", time.localtime(now + second))
         for number in range(1, 40):
             os.symlink(outside, alive.save_dir / f"{stamp}-{number:04d}.eml")
-    shown = send(alive, message()) + alive.wait_for("Saved")
+    shown = send(alive, raw_message([("Subject", "saved")])) + alive.wait_for("Saved")
     saved = re.search(r"Saved (\S+)", shown).group(1)
     assert not os.path.islink(saved)
     with open(saved, "rb") as eml:
-        assert eml.read() == message()
+        assert eml.read() == raw_message([("Subject", "saved")])
     assert outside.read_bytes() == b"keep"
 
 
@@ -147,3 +148,300 @@ def test_an_empty_recipient_is_refused_with_501():
         assert client.rcpt("ann@example.com")[0] == 250
         client.data(b"Subject: x\r\n\r\ny\r\n")
     assert [m.envelope_to for m in server.messages] == [["ann@example.com"]]
+
+
+# -- the dev server's main() run in this process -----------------------------------
+
+
+class Output(io.TextIOBase):
+    """A text stream any thread writes to and a test reads from."""
+
+    def __init__(self):
+        super().__init__()
+        self.text = ""
+
+    def writable(self):
+        return True
+
+    def write(self, text):
+        self.text += text
+        return len(text)
+
+
+@pytest.fixture
+def run_main(monkeypatch):
+    """run_main(*argv, drive=None, stop=SIGTERM) -> (status, stdout, stderr).
+
+    Runs the dev server's main() in this thread and ``drive(output)`` in
+    another once the banner is out; then sends ``stop`` to this thread, as
+    Ctrl-C or a service manager would.  The signal handlers are restored.
+    """
+    saved = {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGTERM)}
+
+    def run(*argv, drive=None, stop=signal.SIGTERM):
+        out, err = Output(), Output()
+        finished = threading.Event()
+        failures = []
+        main_thread = threading.get_ident()
+
+        def driver():
+            try:
+                assert wait_until(lambda: "Press Ctrl-C" in out.text or finished.is_set(), 30)
+                if drive is not None and not finished.is_set():
+                    drive(out)
+            except BaseException as error:
+                failures.append(error)
+            finally:
+                if not finished.is_set():
+                    signal.pthread_kill(main_thread, stop)
+
+        monkeypatch.setattr(sys, "stdout", out)
+        monkeypatch.setattr(sys, "stderr", err)
+        thread = threading.Thread(target=driver, daemon=True)
+        thread.start()
+        try:
+            status = _devserver.main(["--port", "0", *argv])
+        except SystemExit as exit:
+            status = exit.code
+        finally:
+            finished.set()
+            thread.join(60)
+            monkeypatch.undo()
+        if failures:
+            raise failures[0]
+        return status, out.text, err.text
+
+    yield run
+    for number, handler in saved.items():
+        signal.signal(number, handler)
+
+
+def port_of(text):
+    return int(re.search(r"127\.0\.0\.1:(\d+)", text).group(1))
+
+
+def banner_lines(mode, ca_file=None, kept=False):
+    security = {"plain": "use_ssl=False, use_tls=False", "starttls": "use_ssl=False, use_tls=True",
+                "ssl": "use_ssl=True, use_tls=False"}[mode]
+    notes = {"plain": "no TLS, login required", "starttls": "STARTTLS and login required",
+             "ssl": "implicit TLS, login required"}[mode]
+    lines = [f"corvenda.testing: SMTP server on 127.0.0.1:{{port}}, mode {mode} ({notes})",
+             "Login: user / password",
+             f'Mailer: EasyMailer("127.0.0.1", {{port}}, "user", "password", {security})']
+    if ca_file:
+        lines += [f"CA certificate: {ca_file}", "  Trust it in your application's process, e.g.:",
+                  f"    SSL_CERT_FILE={ca_file} python3 your_app.py",
+                  "  (ssl.create_default_context() reads SSL_CERT_FILE; "
+                  + ("the CA is kept for the next run with this --ca-dir)" if kept else
+                     "the file is removed when this server stops; --ca-dir DIR keeps one CA across runs)")]
+    return lines
+
+
+@pytest.mark.parametrize("mode", ["plain", "starttls", "ssl", "ssl kept"])
+def test_banner_says_how_to_reach_and_trust_it_and_a_signal_stops_it(run_main, tmp_path, mode, monkeypatch):
+    mode, _, kept = mode.partition(" ")
+    ca_dir = tmp_path / "ca"
+    sent = []
+
+    def drive(output):
+        ca_file = re.search(r"CA certificate: (\S+)", output.text)
+        if ca_file:
+            monkeypatch.setenv("SSL_CERT_FILE", ca_file.group(1))
+            assert os.path.exists(ca_file.group(1))
+        sent.append(ca_file and ca_file.group(1))
+        EasyMailer("127.0.0.1", port_of(output.text), "user", "password", default_sender="app@example.com",
+                   **SECURITY_MODES[mode]).send("ann@example.com", "Hi", body="x")
+        assert wait_until(lambda: "Text part" in output.text, 30)
+
+    # SIGINT stops it even where the shell that started it ignores SIGINT.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    status, out, err = run_main("--mode", mode, *(["--ca-dir", str(ca_dir)] if kept else []), drive=drive,
+                                stop=signal.SIGINT if mode == "plain" else signal.SIGTERM)
+    [ca_file] = sent
+    assert (status, err) == (0, "")
+    expected = banner_lines(mode, ca_file, bool(kept)) + ["Press Ctrl-C to stop.", ""]
+    assert out.split("\n")[:len(expected)] == [line.format(port=port_of(out)) for line in expected]
+    tls = "TLS" if mode != "plain" else "no TLS"
+    assert f"\nSession    EHLO {'STARTTLS EHLO ' * (mode == 'starttls')}AUTH MAIL RCPT DATA  (login user, {tls})\n" in out
+    assert out.endswith("\ncorvenda.testing: stopped after 1 message(s)\n")
+    assert (ca_file == str(ca_dir / "ca.pem") and os.path.exists(ca_file)) if kept else (
+        ca_file is None or not os.path.exists(ca_file))
+
+
+def test_fault_flags_arm_the_faults_of_the_same_names(run_main):
+    outcomes = []
+
+    def drive(output):
+        mailer = EasyMailer("127.0.0.1", port_of(output.text), "user", "password", default_sender="app@example.com",
+                            use_ssl=False)
+        for to in ["ann@example.com"] * 4 + ["ghost@example.com"] + ["ann@example.com"] * 3:
+            try:
+                mailer.send(to, "Hi", body="x")
+                outcomes.append("sent")
+            except smtplib.SMTPRecipientsRefused as error:
+                outcomes.append(error.recipients[to][0])
+            except smtplib.SMTPServerDisconnected:
+                outcomes.append("dropped")
+            except smtplib.SMTPResponseException as error:
+                outcomes.append(error.smtp_code)
+        assert wait_until(lambda: output.text.count("Text part") == 2, 30)
+
+    status, out, err = run_main(
+        "--mode", "plain", "--reject-logins", "1:454", "--fail-next", "MAIL:2:421", "--fail-next", "data",
+        "--refuse-recipients", "Ghost@Example.com", "--refuse-code", "551", "--drop-connection", "RCPT",
+        "--drop-connection", "data:1:After", drive=drive)
+    assert (status, err) == (0, "")
+    assert outcomes == [454, 421, 421, "dropped", 551, 451, "dropped", "sent"]
+    assert out.split("Faults armed:\n")[1].split("Press Ctrl-C")[0].splitlines() == [
+        "  RCPT refused with 551 for Ghost@Example.com",
+        "  the next 2 MAIL answered with 421",
+        "  the next 1 DATA answered with 451",
+        "  the next 1 login(s) rejected with 454",
+        "  the connection dropped at the next 1 RCPT, unanswered",
+        "  the connection dropped at the next 1 DATA, after carrying it out",
+    ]
+    assert out.endswith("stopped after 2 message(s)\n")
+
+
+@pytest.mark.parametrize(("argv", "status", "message"), [
+    (["--fail-next", "MAIL:x"], 2, "COUNT must be a number, not 'x'"),
+    (["--fail-next", "MAIL:1:4x"], 2, "CODE must be a number, not '4x'"),
+    (["--fail-next", "MAIL:1:451:2"], 2, "expected VERB[:COUNT[:CODE]], not 'MAIL:1:451:2'"),
+    (["--fail-next", "HELLO"], 2, "unknown SMTP command 'HELLO'; one of AUTH, DATA, EHLO, EXPN, HELO, HELP, MAIL, "
+                                  "NOOP, QUIT, RCPT, RSET, STARTTLS, VRFY"),
+    (["--fail-next", "MAIL:1:600"], 2, "code must be a 4xx or 5xx SMTP reply code, not 600"),
+    (["--drop-connection", "DATA:1:2"], 2, "expected VERB[:COUNT][:after], not 'DATA:1:2'"),
+    (["--drop-connection", "DATA:x:after"], 2, "COUNT must be a number, not 'x'"),
+    (["--drop-connection", "DATA:0"], 2, "count must be at least 1, not 0"),
+    (["--reject-logins", "x"], 2, "COUNT must be a number, not 'x'"),
+    (["--reject-logins", "1:x"], 2, "CODE must be a number, not 'x'"),
+    (["--reject-logins", "0"], 2, "count must be at least 1, not 0"),
+    (["--refuse-recipients", "a@example.com", "--refuse-code", "250"], 2,
+     "code must be a 4xx or 5xx SMTP reply code, not 250"),
+    (["--version"], 0, f"corvenda {corvenda.__version__}\n"),
+])
+def test_options_that_cannot_work_end_it_before_it_listens(run_main, argv, status, message):
+    code, out, err = run_main(*argv)
+    assert code == status and "Press Ctrl-C" not in out
+    assert message in (err if status else out)
+
+
+def test_a_busy_port_ends_it_with_status_1(run_main):
+    with socket.create_server(("127.0.0.1", 0)) as busy:
+        port = busy.getsockname()[1]
+        assert run_main("--port", str(port)) == (
+            1, "", f"corvenda.testing: cannot listen on 127.0.0.1:{port}: Address already in use\n")
+
+
+# (soft limit of open files, connections served at once)
+CAPS = [(resource.RLIM_INFINITY, 100), (300, 100), (232, 100), (230, 99), (40, 4), (34, 1), (33, 1)]
+
+
+def test_the_connection_cap_leaves_room_within_the_open_file_limit(run_main, monkeypatch):
+    for soft, cap in CAPS:
+        monkeypatch.setattr(resource, "getrlimit", lambda which, soft=soft: (soft, resource.RLIM_INFINITY))
+        assert _devserver._connection_cap() == cap, soft
+    greetings = []
+
+    def drive(output):
+        clients = [socket.create_connection(("127.0.0.1", port_of(output.text)), timeout=10) for _ in range(5)]
+        try:
+            greetings.extend(c.recv(200)[:4] for c in clients)
+        finally:
+            for client in clients:
+                client.close()
+
+    monkeypatch.setattr(resource, "getrlimit", lambda which: (40, resource.RLIM_INFINITY))
+    run_main("--mode", "plain", drive=drive)
+    assert sorted(greetings) == [b"220 "] * 4 + [b"421 "]
+
+
+# What the summaries show: (envelope recipients, the message as sent, the summary's lines after "Session")
+SHOWN = [
+    (["ANN@Example.com", "cc@example.com"],
+     raw_message([("To", "ann@example.com"), ("Cc", "Cc <CC@example.com>"), ("Subject", "forty lines")],
+                 "\r\n".join(f"line {n}" for n in range(1, 41))),
+     ["  RCPT TO   <ANN@Example.com>", "  RCPT TO   <cc@example.com>", "Headers", "  To: ann@example.com",
+      "  Cc: Cc <CC@example.com>", "  Subject: forty lines", "MIME structure",
+      f"{'  text/plain':<32}{351:>8} bytes", "Text part"] + [f"  line {n}" for n in range(1, 41)]),
+    (["ann@example.com"],
+     raw_message([("Subject", "no text"), ("MIME-Version", "1.0"), ("Content-Type", "text/html")], "<p>hi</p>"),
+     ["  RCPT TO   <ann@example.com>   (Bcc: in no header)", "Headers", "  Subject: no text", "MIME structure",
+      f"{'  text/html':<32}{11:>8} bytes", "Text part", "  (none)"]),
+    (["ann@example.com"],
+     raw_message([("Subject", "charset"), ("Content-Type", "text/plain; charset=x-no-such-charset")]),
+     ["  RCPT TO   <ann@example.com>   (Bcc: in no header)", "Headers", "  Subject: charset", "MIME structure",
+      f"{'  text/plain':<32}{7:>8} bytes", "Text part",
+      "  (cannot decode it: LookupError: unknown encoding: x-no-such-charset)"]),
+]
+# A header that the standard library's header parser fails on (IndexError).
+UNREADABLE = raw_message([("Cc", "=?utf-8?q?,\t:"), ("Subject", "unreadable")])
+
+
+def test_each_message_is_summed_up_and_saved_under_a_name_of_its_own(run_main, tmp_path, monkeypatch):
+    save = tmp_path / "new" / "mail"
+
+    def drive(output):
+        port = port_of(output.text)
+        EasyMailer("127.0.0.1", port, "user", "password", use_ssl=False, default_sender="app@example.com").send(
+            ["ann@example.com", "Bob <bob@example.org>"], "Invoice 42", body="\n".join(map(str, range(41))),
+            html="<p>x</p>", cc="cc@example.com", bcc="audit@example.com",
+            attachments=[{"filename": "invoice.pdf", "data": b"%PDF-1.4"}])
+        with smtplib.SMTP("127.0.0.1", port, timeout=30) as client:
+            client.login("user", "password")
+            for recipients, raw, _ in SHOWN:
+                client.sendmail("app@example.com", recipients, raw)
+            client.sendmail("app@example.com", ["ann@example.com"], UNREADABLE)
+            assert wait_until(lambda: output.text.count("\nSaved ") == 5, 30)
+            saved = sorted(save.iterdir(), key=lambda path: path.name.split("-")[2])
+            assert re.findall(r"\nSaved (\S+)", output.text) == list(map(str, saved))
+            assert [re.fullmatch(r"\d{8}-\d{6}-(\d{4})-\w+\.eml", eml.name).group(1) for eml in saved] == [
+                "0001", "0002", "0003", "0004", "0005"]
+            assert [eml.read_bytes() for eml in saved[1:]] == [raw for _, raw, _ in SHOWN] + [UNREADABLE]
+            for eml in saved:
+                eml.unlink()
+            save.rmdir()
+            client.sendmail("app@example.com", ["ann@example.com"], raw_message([("Subject", "not saved")]))
+        assert wait_until(lambda: "=== Message 6" in output.text, 30)
+
+    status, out, err = run_main("--mode", "plain", "--save", str(save), drive=drive)
+    assert status == 0
+    shown = re.sub(r"(received|Date:) [^\n=]+", r"\1 - ", out).split("\n\n=== ")[1:]
+    assert shown[0].splitlines() == [
+        "Message 1, received - " + "=" * 30,
+        "Session    EHLO AUTH MAIL RCPT RCPT RCPT RCPT DATA  (login user, no TLS)",
+        "Envelope",
+        "  MAIL FROM <app@example.com>",
+        "  RCPT TO   <ann@example.com>",
+        "  RCPT TO   <bob@example.org>",
+        "  RCPT TO   <cc@example.com>",
+        "  RCPT TO   <audit@example.com>   (Bcc: in no header)",
+        "Headers",
+        "  From: app@example.com",
+        "  To: ann@example.com, Bob <bob@example.org>",
+        "  Subject: Invoice 42",
+        "  Date: - ",
+        "  Cc: cc@example.com",
+        "MIME structure",
+        "  multipart/mixed",
+        "    multipart/alternative",
+        "      text/plain                     112 bytes",
+        "      text/html                        8 bytes",
+        "    application/pdf                    8 bytes   attachment invoice.pdf",
+        "Text part",
+        *[f"  {n}" for n in range(40)],
+        "  ... 1 more lines",
+        f"Saved {save}/" + re.search(r"Saved \S+/(\S+)", out).group(1),
+    ]
+    for number, (_, raw, lines) in enumerate(SHOWN, 2):
+        summary = shown[number - 1].splitlines()
+        assert summary[0].startswith(f"Message {number}, ")
+        assert summary[1] == "Session    EHLO AUTH MAIL RCPT RCPT DATA" + " MAIL RCPT DATA" * (number - 2) \
+            + "  (login user, no TLS)"
+        assert summary[2:4] == ["Envelope", "  MAIL FROM <app@example.com>"]
+        assert summary[4:-1] == lines
+    assert shown[4].splitlines()[:2] == ["Message 5: cannot show it: IndexError: list index out of range",
+                                         f"  MAIL FROM <app@example.com>, {len(UNREADABLE)} bytes"]
+    assert "Subject: not saved" in shown[5] and "Saved" not in shown[5]
+    assert err.startswith("Message 6 not saved: [Errno 2] No such file or directory") and err.count("\n") == 1
+    assert out.endswith("stopped after 6 message(s)\n")
