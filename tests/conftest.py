@@ -1,4 +1,4 @@
-"""Shared fixtures: corvenda.testing servers for each security mode, and require()."""
+"""Shared fixtures: corvenda.testing servers for each security mode (the plugin's, with our login and CA), and require()."""
 
 import importlib.util
 import os
@@ -30,40 +30,31 @@ def ca_pem(authority, monkeypatch):
     return authority.ca_file
 
 
-@pytest.fixture(scope="session")
-def _shared_servers(authority):
-    servers = {mode: SMTPServer(mode, credentials=CREDENTIALS, authority=authority).start() for mode in MODES}
-    yield servers
-    for server in servers.values():
-        server.stop()
-
-
-def _fresh(servers, mode):
-    server = servers[mode]
-    server.wait_idle(2.0)
-    server.clear()
-    return server
+@pytest.fixture
+def plain_server(smtp_server_factory, authority):
+    return smtp_server_factory("plain", credentials=CREDENTIALS, authority=authority)
 
 
 @pytest.fixture
-def plain_server(_shared_servers):
-    return _fresh(_shared_servers, "plain")
+def starttls_server(smtp_server_factory, authority):
+    return smtp_server_factory("starttls", credentials=CREDENTIALS, authority=authority)
 
 
 @pytest.fixture
-def starttls_server(_shared_servers):
-    return _fresh(_shared_servers, "starttls")
+def ssl_server(smtp_server_factory, authority):
+    return smtp_server_factory("ssl", credentials=CREDENTIALS, authority=authority)
 
 
 @pytest.fixture
-def ssl_server(_shared_servers):
-    return _fresh(_shared_servers, "ssl")
+def _shared_servers(smtp_server_factory, authority):
+    """The server of each mode, by mode, for tests that pick one from a table."""
+    return {mode: smtp_server_factory(mode, credentials=CREDENTIALS, authority=authority) for mode in MODES}
 
 
 @pytest.fixture(params=MODES)
-def server(request, _shared_servers, ca_pem):
+def server(request, smtp_server_factory, authority, ca_pem):
     """Each security mode in turn, with the test CA trusted."""
-    return _fresh(_shared_servers, request.param)
+    return smtp_server_factory(request.param, credentials=CREDENTIALS, authority=authority)
 
 
 @pytest.fixture

@@ -38,6 +38,29 @@ def test_each_test_starts_with_nothing_recorded_and_nothing_armed(smtp_server, m
     assert len(mail_outbox) == 1
 
 
+@pytest.mark.smtp_server("ssl", credentials=("app@example.org", "pw"))
+@pytest.mark.parametrize("smtp_server", [None, {"pipelining": True}, {"mode": "plain"}], indirect=True)
+def test_the_marker_and_a_dict_param_choose_the_server(smtp_server, mailer, mail_outbox, request):
+    param = request.node.callspec.params["smtp_server"] or {}
+    assert (smtp_server.mode, smtp_server.credentials, smtp_server.pipelining) == (
+        param.get("mode", "ssl"), ("app@example.org", "pw"), param.get("pipelining", False))
+    send(mailer)
+    assert mail_outbox[0].envelope_from == "app@example.org" and mail_outbox[0].session.login == "app@example.org"
+
+
+def test_the_factory_shares_one_server_per_set_of_options(smtp_server_factory, smtp_server):
+    with Authority() as ca:
+        first = smtp_server_factory("plain", credentials=["a", "b"], authority=ca)
+        send(first.mailer())
+        assert smtp_server_factory("plain", credentials=("a", "b"), authority=ca) is first
+        assert len(first.messages) == 1  # cleared once per test, not on every call
+        with Authority() as other:
+            assert smtp_server_factory("plain", credentials=("a", "b"), authority=other) is not first
+        assert first.ca_file == ca.ca_file and smtp_server_factory() is smtp_server
+        with pytest.raises(ValueError, match="smtp_server mode must be one of"):
+            smtp_server_factory("tls")
+
+
 # -- fault injection ---------------------------------------------------------------
 
 

@@ -15,9 +15,14 @@ import pytest
 __all__: list[str] = []
 
 try:
-    from corvenda.testing.plugin import _corvenda_smtp_servers, mail_outbox, mailer, smtp_server
+    from corvenda.testing.plugin import (_corvenda_smtp_servers, mail_outbox, mailer, pytest_configure, smtp_server,
+                                         smtp_server_factory)
 except ImportError as error:
     _MISSING = str(error)
+
+    def pytest_configure(config: pytest.Config) -> None:
+        config.addinivalue_line("markers", "smtp_server: options of corvenda's smtp_server fixture "
+                                           "(needs the testing extra)")
 
     def _unavailable() -> NoReturn:
         pytest.fail(_MISSING, pytrace=False)
@@ -32,4 +37,8 @@ except ImportError as error:
 
     @pytest.fixture(name="mailer")
     def _mailer() -> NoReturn:
+        _unavailable()
+
+    @pytest.fixture(name="smtp_server_factory")
+    def _smtp_server_factory() -> NoReturn:
         _unavailable()

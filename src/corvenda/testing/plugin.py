@@ -4,58 +4,113 @@ Loaded automatically when ``corvenda[testing]`` is installed (``pytest11``
 entry point); elsewhere add ``pytest_plugins = ["corvenda.testing.plugin"]``
 to a conftest.py.  Fixtures:
 
-smtp_server   an SMTPServer in mode "starttls" with its CA trusted for the
-              test; other modes by indirect parametrization::
+smtp_server           an SMTPServer, mode "starttls", with its CA trusted for
+                      the test.  Other options (those of SMTPServer: mode,
+                      credentials, authority, pipelining) come from the
+                      ``smtp_server`` marker of the test, its class or module::
 
-                  @pytest.mark.parametrize("smtp_server", ["plain", "starttls", "ssl"], indirect=True)
+                          @pytest.mark.smtp_server("ssl", credentials=("app@example.com", "secret"))
 
-              One server per mode serves the whole session; its messages,
-              sessions and faults are cleared before every test.
-mail_outbox   the messages (ReceivedMessage) accepted during the current test,
-              an Outbox: a list with wait_for(count, timeout=10.0) for mail
-              sent from another thread or process.
-mailer        an EasyMailer configured for smtp_server, sending from
-              user@example.com.
+                      or from indirect parametrization, with a mode or a dict
+                      of options (these win over the marker's)::
+
+                          @pytest.mark.parametrize("smtp_server", ["plain", {"mode": "ssl"}], indirect=True)
+
+mail_outbox           the messages (ReceivedMessage) accepted during the
+                      current test, an Outbox: a list with
+                      wait_for(count, timeout=10.0) for mail sent from
+                      another thread or process.
+mailer                an EasyMailer configured for smtp_server.
+smtp_server_factory   smtp_server_factory(mode="starttls", **options): the
+                      server for those options, for fixtures of your own
+                      (say, with an authority from another fixture).  Its CA
+                      is not trusted for you: use server.trust() or
+                      server.ca_file.
+
+One server per set of options serves the whole session; its messages,
+sessions and faults are cleared when a test first gets it.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterator
-from typing import TYPE_CHECKING, cast
+from collections.abc import Callable, Hashable, Iterator
+from typing import TYPE_CHECKING, Any, cast
 
 import pytest
 
-from corvenda.testing import Outbox, SMTPServer
+from corvenda.testing import Authority, Outbox, SMTPServer
 from corvenda.testing._server import MODES, Mode
 
 if TYPE_CHECKING:
     from corvenda.mailer import EasyMailer
 
-__all__ = ["mail_outbox", "mailer", "smtp_server"]
+__all__ = ["mail_outbox", "mailer", "smtp_server", "smtp_server_factory"]
 
-DEFAULT_MODE: Mode = "starttls"
+DEFAULT_MODE = "starttls"
+MARKER = ("smtp_server(mode='starttls', *, credentials=('user', 'password'), authority=None, pipelining=False): "
+          "the options of the server the smtp_server and mailer fixtures give (corvenda.testing)")
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line("markers", MARKER)
 
 
 @pytest.fixture(scope="session")
-def _corvenda_smtp_servers() -> Iterator[dict[str, SMTPServer]]:
-    """The servers of this session, started on first use, one per mode."""
-    servers: dict[str, SMTPServer] = {}
+def _corvenda_smtp_servers() -> Iterator[dict[Hashable, SMTPServer]]:
+    """The servers of this session, started on first use, one per set of options."""
+    servers: dict[Hashable, SMTPServer] = {}
     yield servers
     for server in servers.values():
         server.stop()
 
 
-@pytest.fixture
-def smtp_server(request: pytest.FixtureRequest, _corvenda_smtp_servers: dict[str, SMTPServer]) -> Iterator[SMTPServer]:
-    """An SMTPServer ("starttls" unless parametrized) with its CA trusted during the test."""
-    mode = getattr(request, "param", DEFAULT_MODE)
+def _key(mode: str, options: dict[str, Any]) -> Hashable:
     if mode not in MODES:
         raise ValueError(f"smtp_server mode must be one of {MODES}, not {mode!r}")
-    server = _corvenda_smtp_servers.get(mode)
-    if server is None:
-        server = _corvenda_smtp_servers[mode] = SMTPServer(cast(Mode, mode)).start()
-    server.wait_idle(2.0)  # a previous test's connection must not record into this one
-    server.clear()
+    if options.get("credentials") is not None:
+        options["credentials"] = tuple(options["credentials"])
+    # An authority is told apart by identity: the same CA, the same server.
+    return mode, tuple(sorted((name, id(value) if isinstance(value, Authority) else value)
+                              for name, value in options.items()))
+
+
+def _marked(mode: str = DEFAULT_MODE, **options: Any) -> dict[str, Any]:
+    return {"mode": mode, **options}
+
+
+@pytest.fixture
+def smtp_server_factory(_corvenda_smtp_servers: dict[Hashable, SMTPServer]) -> Callable[..., SMTPServer]:
+    """smtp_server_factory(mode="starttls", **options): this session's server for those options, cleared."""
+    given: set[Hashable] = set()
+
+    def server_for(mode: str = DEFAULT_MODE, **options: Any) -> SMTPServer:
+        key = _key(mode, options)
+        server = _corvenda_smtp_servers.get(key)
+        if server is None:
+            server = _corvenda_smtp_servers[key] = SMTPServer(cast(Mode, mode), **options).start()
+        if key not in given:
+            given.add(key)
+            server.wait_idle(2.0)  # a previous test's connection must not record into this one
+            server.clear()
+        return server
+
+    return server_for
+
+
+@pytest.fixture
+def smtp_server(request: pytest.FixtureRequest,
+                smtp_server_factory: Callable[..., SMTPServer]) -> Iterator[SMTPServer]:
+    """An SMTPServer ("starttls" unless marked or parametrized) with its CA trusted during the test."""
+    options: dict[str, Any] = {}
+    marker = request.node.get_closest_marker("smtp_server")
+    if marker is not None:
+        options.update(_marked(*marker.args, **marker.kwargs))
+    param = getattr(request, "param", None)
+    if isinstance(param, dict):
+        options.update(param)
+    elif param is not None:
+        options["mode"] = param
+    server = smtp_server_factory(**options)
     with server.trust():
         yield server
 
@@ -68,5 +123,5 @@ def mail_outbox(smtp_server: SMTPServer) -> Outbox:
 
 @pytest.fixture
 def mailer(smtp_server: SMTPServer) -> EasyMailer:
-    """An EasyMailer for smtp_server: its address, security mode and login, from user@example.com."""
+    """An EasyMailer for smtp_server: its address, security mode and login, from the login's address."""
     return smtp_server.mailer()
