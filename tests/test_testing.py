@@ -193,3 +193,17 @@ def test_any_login_is_accepted_without_credentials():
         [message] = server.messages
         assert message.session.login == "anyone"
         assert repr(message) == "<ReceivedMessage from 'user@example.com' to ['ann@example.org'] subject 'Hi'>"
+
+
+def test_a_message_may_have_one_line_per_32_bytes_of_the_size_limit():
+    server = SMTPServer("plain", credentials=None)
+    server.data_size_limit = 32 * 10
+    with server, smtplib.SMTP(server.host, server.port, timeout=10) as client:
+        client.login("user", "password")
+        client.sendmail("app@example.org", ["ann@example.org"], b"\r\n" * 9)  # and the "." line: 10
+        with pytest.raises(smtplib.SMTPDataError) as caught:
+            client.sendmail("app@example.org", ["ann@example.org"], b"\r\n" * 10)
+        assert caught.value.args == (552, b"5.3.4 Too many lines in the message; closing connection")
+        with pytest.raises(smtplib.SMTPServerDisconnected):
+            client.noop()
+    assert len(server.messages) == 1
