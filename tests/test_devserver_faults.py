@@ -124,6 +124,13 @@ def test_connections_beyond_the_cap_get_421_and_nothing_floods_the_log(alive):
     assert sum(map(len, alive.errors)) < 2000, "".join(alive.errors)
 
 
+def test_a_dev_server_process_that_cannot_start_says_why():
+    server = testing.DevServerProcess("--mode", "tls")
+    with pytest.raises(RuntimeError, match=r"(?s)did not start: output ended before 'Press Ctrl-C'.*invalid choice: 'tls'"):
+        server.start()
+    assert server.returncode == 2
+
+
 def test_out_of_file_descriptor_reports_are_rate_limited(capsys):
     handler = _LoopErrors()
     error = OSError(errno.EMFILE, os.strerror(errno.EMFILE))

@@ -121,3 +121,9 @@ def test_trust_is_restored_after_the_context(monkeypatch):
         with pytest.raises(ssl.SSLCertVerificationError):
             outer.mailer().send("ann@example.com", "Hi", body="x")
         assert (len(outer.messages), len(inner.messages)) == (1, 1)
+
+
+@pytest.mark.smtp_server("ssl", credentials=("shop@shop.example", "s3cret"))
+def test_a_marked_server_takes_the_login_given(smtp_server, mailer, mail_outbox):
+    app.signup(mailer, "ann@example.com")
+    assert smtp_server.mode == "ssl" and mail_outbox[0].session.login == "shop@shop.example"

@@ -100,6 +100,8 @@ class DevServerProcess:
         deadline = time.monotonic() + timeout
         while not seen or marker not in seen[-1]:
             if self._ended:
+                for reader in self._readers:  # the child is ending: its standard error too
+                    reader.join(timeout=5)
                 raise EOFError(f"output ended before {marker!r}; output:\n{''.join(seen)}{''.join(self.errors)}")
             try:
                 line = self._lines.get(timeout=max(0.0, deadline - time.monotonic()))
