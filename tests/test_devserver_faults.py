@@ -166,6 +166,12 @@ class Output(io.TextIOBase):
     def __init__(self):
         super().__init__()
         self.text = ""
+        self.done = threading.Event()  # set when main() returned
+
+    def wait(self, condition, timeout=30):
+        """Wait until ``condition()`` holds; fail at once if main() returned."""
+        wait_until(lambda: self.done.is_set() or condition(), timeout)
+        assert condition(), self.text
 
     def writable(self):
         return True
@@ -187,7 +193,7 @@ def run_main(monkeypatch):
 
     def run(*argv, drive=None, stop=signal.SIGTERM):
         out, err = Output(), Output()
-        finished = threading.Event()
+        finished = out.done
         failures = []
         main_thread = threading.get_ident()
 
@@ -259,7 +265,7 @@ def test_banner_says_how_to_reach_and_trust_it_and_a_signal_stops_it(run_main, t
         sent.append(ca_file and ca_file.group(1))
         EasyMailer("127.0.0.1", port_of(output.text), "user", "password", default_sender="app@example.com",
                    **SECURITY_MODES[mode]).send("ann@example.com", "Hi", body="x")
-        assert wait_until(lambda: "=== Message" in output.text, 30)
+        output.wait(lambda: "=== Message" in output.text)
 
     # SIGINT stops it even where the shell that started it ignores SIGINT.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -292,10 +298,11 @@ def test_fault_flags_arm_the_faults_of_the_same_names(run_main):
                 outcomes.append("dropped")
             except smtplib.SMTPResponseException as error:
                 outcomes.append(error.smtp_code)
-        assert wait_until(lambda: output.text.count("=== Message") == 2, 30)
+        output.wait(lambda: output.text.count("=== Message") == 2)
 
     status, out, err = run_main(
-        "--mode", "plain", "--reject-logins", "1:454", "--fail-next", "MAIL:2:421", "--fail-next", "data",
+        "--mode", "plain", "--reject-logins", "1:454", "--fail-next", "MAIL:2:421", "--fail-next", "data:1",
+        "--fail-next", "noop",
         "--refuse-recipients", "Ghost@Example.com", "--refuse-code", "551", "--drop-connection", "RCPT",
         "--drop-connection", "data:1:After", drive=drive)
     assert (status, err) == (0, "")
@@ -304,6 +311,7 @@ def test_fault_flags_arm_the_faults_of_the_same_names(run_main):
         "  RCPT refused with 551 for Ghost@Example.com",
         "  the next 2 MAIL answered with 421",
         "  the next 1 DATA answered with 451",
+        "  the next 1 NOOP answered with 451",
         "  the next 1 login(s) rejected with 454",
         "  the connection dropped at the next 1 RCPT, unanswered",
         "  the connection dropped at the next 1 DATA, after carrying it out",
@@ -400,7 +408,7 @@ def test_each_message_is_summed_up_and_saved_under_a_name_of_its_own(run_main, t
             for recipients, raw, _ in SHOWN:
                 client.sendmail("app@example.com", recipients, raw)
             client.sendmail("app@example.com", ["ann@example.com"], UNREADABLE)
-            assert wait_until(lambda: output.text.count("\nSaved ") == 5, 30)
+            output.wait(lambda: output.text.count("\nSaved ") == 5)
             saved = sorted(save.iterdir(), key=lambda path: path.name.split("-")[2])
             assert re.findall(r"\nSaved (\S+)", output.text) == list(map(str, saved))
             assert [re.fullmatch(r"\d{8}-\d{6}-(\d{4})-\w+\.eml", eml.name).group(1) for eml in saved] == [
@@ -410,7 +418,7 @@ def test_each_message_is_summed_up_and_saved_under_a_name_of_its_own(run_main, t
                 eml.unlink()
             save.rmdir()
             client.sendmail("app@example.com", ["ann@example.com"], raw_message([("Subject", "not saved")]))
-        assert wait_until(lambda: "=== Message 6" in output.text, 30)
+        output.wait(lambda: "=== Message 6" in output.text)
 
     status, out, err = run_main("--mode", "plain", "--save", str(save), drive=drive)
     assert status == 0
@@ -453,3 +461,14 @@ def test_each_message_is_summed_up_and_saved_under_a_name_of_its_own(run_main, t
     assert "Subject: not saved" in shown[5] and "Saved" not in shown[5]
     assert err.startswith("Message 6 not saved: [Errno 2] No such file or directory") and err.count("\n") == 1
     assert out.endswith("stopped after 6 message(s)\n")
+
+
+def test_a_summary_shows_the_session_so_far_and_a_login_only_if_there_was_one():
+    with testing.SMTPServer("plain") as server:
+        server.mailer().send("ann@example.com", "Hi", body="x")
+        server.wait_idle()
+    [received] = server.messages
+    assert _devserver.summary(received, 7).splitlines()[1] == (
+        "Session    EHLO AUTH MAIL RCPT DATA QUIT  (login user, no TLS)")
+    anonymous = testing.ReceivedMessage("a@example.com", ["b@example.com"], received.raw, testing.Session(("", 0)))
+    assert _devserver.summary(anonymous, 1).splitlines()[1] == "Session    "

@@ -71,8 +71,7 @@ def _mime_tree(part: EmailMessage, depth: int = 1) -> list[str]:
         for child in part.iter_parts():
             lines += _mime_tree(cast(EmailMessage, child), depth + 1)
         return lines
-    payload = part.get_payload(decode=True)
-    size = len(payload) if isinstance(payload, bytes) else 0
+    size = len(part.get_payload(decode=True))  # a part that is not multipart: bytes
     name = part.get_filename()
     return [f"{label:<32}{size:>8} bytes" + (f"   attachment {name}" if name else "")]
 
@@ -81,7 +80,7 @@ def _header_addresses(message: EmailMessage) -> set[str]:
     found = set()
     for name in ("To", "Cc"):
         for value in message.get_all(name, []):
-            for address in getattr(value, "addresses", ()):
+            for address in value.addresses:  # To and Cc parse as address headers
                 found.add(address.addr_spec.lower())
     return found
 
