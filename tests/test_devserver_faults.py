@@ -129,6 +129,13 @@ def test_a_dev_server_process_that_cannot_start_says_why():
     with pytest.raises(RuntimeError, match=r"(?s)did not start: output ended before 'Press Ctrl-C'.*invalid choice: 'tls'"):
         server.start()
     assert server.returncode == 2
+    with pytest.raises(RuntimeError, match="was started already"):
+        server.start()
+
+
+def test_waiting_for_output_that_never_comes_fails_in_time(dev):
+    with pytest.raises(AssertionError, match="no 'never printed' within 0.1 s; output:\n$"):
+        dev.wait_for("never printed", timeout=0.1)
 
 
 def test_out_of_file_descriptor_reports_are_rate_limited(capsys):
