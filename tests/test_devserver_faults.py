@@ -167,15 +167,19 @@ def test_an_empty_recipient_is_refused_with_501():
 # -- the dev server's main() run in this process -----------------------------------
 
 
-class Output(io.TextIOBase):
-    """A text stream any thread writes to and a test reads from."""
+class Output(io.RawIOBase):
+    """The far end of an output pipe: it sees what the process flushed, not what it buffers."""
 
     def __init__(self):
         super().__init__()
-        self.text = ""
+        self.data = b""
         self.done = threading.Event()  # set when main() returned
 
-    def wait(self, condition, timeout=30):
+    @property
+    def text(self):
+        return self.data.decode("utf-8", "replace")
+
+    def wait(self, condition, timeout=10):
         """Wait until ``condition()`` holds; fail at once if main() returned."""
         wait_until(lambda: self.done.is_set() or condition(), timeout)
         assert condition(), self.text
@@ -183,18 +187,19 @@ class Output(io.TextIOBase):
     def writable(self):
         return True
 
-    def write(self, text):
-        self.text += text
-        return len(text)
+    def write(self, data):
+        self.data += bytes(data)
+        return len(data)
 
 
 @pytest.fixture
-def run_main(monkeypatch):
+def run_main():
     """run_main(*argv, drive=None, stop=SIGTERM) -> (status, stdout, stderr).
 
-    Runs the dev server's main() in this thread and ``drive(output)`` in
-    another once the banner is out; then sends ``stop`` to this thread, as
-    Ctrl-C or a service manager would.  The signal handlers are restored.
+    Runs the dev server's main() in this thread, its output buffered as for
+    a pipe, and ``drive(output)`` in another once the banner is out; then
+    sends ``stop`` to this thread, as Ctrl-C or a service manager would.
+    The signal handlers are restored.
     """
     saved = {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGTERM)}
 
@@ -206,8 +211,7 @@ def run_main(monkeypatch):
 
         def driver():
             try:
-                # The banner is one write: once some output is there, all of it is.
-                assert wait_until(lambda: out.text or finished.is_set(), 30)
+                assert wait_until(lambda: out.data or finished.is_set(), 30)
                 if drive is not None and not finished.is_set():
                     drive(out)
             except BaseException as error:
@@ -216,18 +220,22 @@ def run_main(monkeypatch):
                 if not finished.is_set():
                     signal.pthread_kill(main_thread, stop)
 
-        monkeypatch.setattr(sys, "stdout", out)
-        monkeypatch.setattr(sys, "stderr", err)
+        stdout = io.TextIOWrapper(io.BufferedWriter(out), encoding="utf-8")
+        stderr = io.TextIOWrapper(io.BufferedWriter(err), encoding="utf-8", line_buffering=True)
         thread = threading.Thread(target=driver, daemon=True)
-        thread.start()
-        try:
-            status = _devserver.main(["--port", "0", *argv])
-        except SystemExit as exit:
-            status = exit.code
-        finally:
-            finished.set()
-            thread.join(60)
-            monkeypatch.undo()
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(sys, "stdout", stdout)
+            patch.setattr(sys, "stderr", stderr)
+            thread.start()
+            try:
+                status = _devserver.main(["--port", "0", *argv])
+            except SystemExit as exit:
+                status = exit.code
+            finally:
+                finished.set()
+                thread.join(60)
+                stdout.flush()
+                stderr.flush()
         if failures:
             raise failures[0]
         return status, out.text, err.text
