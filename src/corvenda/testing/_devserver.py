@@ -119,7 +119,7 @@ def summary(received: ReceivedMessage, number: int, commands: list[str] | None =
     except (LookupError, ValueError) as error:  # an unknown charset, a broken encoding
         lines.append(f"  (cannot decode it: {type(error).__name__}: {error})")
     else:
-        text = str(content).replace("\r\n", "\n").strip().splitlines()
+        text = str(content).strip().splitlines()
         lines += [f"  {line}".rstrip() for line in text[:TEXT_LINES]]
         if len(text) > TEXT_LINES:
             lines.append(f"  ... {len(text) - TEXT_LINES} more lines")
@@ -147,7 +147,7 @@ def _show(received: ReceivedMessage, number: int, commands: list[str], save: str
         try:
             print(f"Saved {_save(received, save, number)}", flush=True)
         except OSError as error:
-            print(f"Message {number} not saved: {error}", file=sys.stderr, flush=True)
+            print(f"Message {number} not saved: {error}", file=sys.stderr)  # line-buffered
 
 
 def _connection_cap() -> int:
@@ -158,8 +158,8 @@ def _connection_cap() -> int:
     return max(1, min(SMTPServer.max_connections, (soft - 32) // 2))
 
 
-def _banner(server: SMTPServer, user: str, password: str, save: str | None, kept_ca: bool = False,
-            faults: list[str] | None = None) -> str:
+def _banner(server: SMTPServer, user: str, password: str, save: str | None, kept_ca: bool,
+            faults: list[str]) -> str:
     security = ", ".join(f"{name}={value}" for name, value in SECURITY_MODES[server.mode].items())
     lines = [f"corvenda.testing: SMTP server on {server.host}:{server.port}, "
              f"mode {server.mode} ({MODE_NOTES[server.mode]})",
