@@ -6,6 +6,7 @@ still takes mail afterwards.  The tests of what the dev server prints, saves
 and arms run its main() in this process, stopped by a signal as Ctrl-C would.
 """
 
+import contextlib
 import errno
 import io
 import os
@@ -194,7 +195,7 @@ class Output(io.RawIOBase):
 
 @pytest.fixture
 def run_main():
-    """run_main(*argv, drive=None, stop=SIGTERM) -> (status, stdout, stderr).
+    """run_main(*argv, drive=None, stop=SIGTERM, port="0") -> (status, stdout, stderr).
 
     Runs the dev server's main() in this thread, its output buffered as for
     a pipe, and ``drive(output)`` in another once the banner is out; then
@@ -203,7 +204,7 @@ def run_main():
     """
     saved = {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGTERM)}
 
-    def run(*argv, drive=None, stop=signal.SIGTERM):
+    def run(*argv, drive=None, stop=signal.SIGTERM, port="0"):
         out, err = Output(), Output()
         finished = out.done
         failures = []
@@ -228,7 +229,7 @@ def run_main():
             patch.setattr(sys, "stderr", stderr)
             thread.start()
             try:
-                status = _devserver.main(["--port", "0", *argv])
+                status = _devserver.main([*(["--port", port] if port else []), *argv])
             except SystemExit as exit:
                 status = exit.code
             finally:
@@ -284,12 +285,15 @@ def test_banner_says_how_to_reach_and_trust_it_and_a_signal_stops_it(run_main, t
 
     # SIGINT stops it even where the shell that started it ignores SIGINT.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    status, out, err = run_main("--mode", mode, *(["--ca-dir", str(ca_dir)] if kept else []), drive=drive,
+    # A kept CA and a folder to save in that exists already.
+    kept_options = ["--ca-dir", str(ca_dir), "--save", str(tmp_path)] if kept else []
+    status, out, err = run_main("--mode", mode, *kept_options, drive=drive,
                                 stop=signal.SIGINT if mode == "plain" else signal.SIGTERM)
     [ca_file] = sent
     assert (ca_file is None) is (mode == "plain")
     assert (status, err) == (0, "")
-    expected = banner_lines(mode, ca_file, bool(kept)) + ["Press Ctrl-C to stop.", ""]
+    expected = banner_lines(mode, ca_file, bool(kept)) + [f"Saving each message to {tmp_path}/ as an .eml file"] * bool(
+        kept) + ["Press Ctrl-C to stop.", ""]
     assert out.split("\n")[:len(expected)] == [line.format(port=port_of(out)) for line in expected]
     tls = "TLS" if mode != "plain" else "no TLS"
     assert f"\nSession    EHLO {'STARTTLS EHLO ' * (mode == 'starttls')}AUTH MAIL RCPT DATA  (login user, {tls})\n" in out
@@ -304,9 +308,11 @@ def test_fault_flags_arm_the_faults_of_the_same_names(run_main):
     def drive(output):
         mailer = EasyMailer("127.0.0.1", port_of(output.text), "user", "password", default_sender="app@example.com",
                             use_ssl=False)
-        for to in ["ann@example.com"] * 4 + ["ghost@example.com"] + ["ann@example.com"] * 3:
+        intruder = EasyMailer("127.0.0.1", port_of(output.text), "user", "guess", use_ssl=False)
+        for sender, to in [(mailer, "ann@example.com"), (intruder, "ann@example.com")] + [
+                (mailer, to) for to in ["ann@example.com"] * 4 + ["ghost@example.com"] + ["ann@example.com"] * 3]:
             try:
-                mailer.send(to, "Hi", body="x")
+                sender.send(to, "Hi", body="x")
                 outcomes.append("sent")
             except smtplib.SMTPRecipientsRefused as error:
                 outcomes.append(error.recipients[to][0])
@@ -317,19 +323,18 @@ def test_fault_flags_arm_the_faults_of_the_same_names(run_main):
         output.wait(lambda: output.text.count("=== Message") == 2)
 
     status, out, err = run_main(
-        "--mode", "plain", "--reject-logins", "1:454", "--fail-next", "MAIL:2:421", "--fail-next", "data:1",
-        "--fail-next", "noop",
-        "--refuse-recipients", "Ghost@Example.com", "nobody@example.com", "--refuse-code", "551", "--drop-connection", "RCPT",
-        "--drop-connection", "data:1:After", drive=drive)
+        "--mode", "plain", "--reject-logins", "1", "--fail-next", "MAIL:2:421", "--fail-next", "data:1",
+        "--fail-next", "noop", "--refuse-recipients", "Ghost@Example.com", "nobody@example.com", "--refuse-code", "551",
+        "--drop-connection", "RCPT:2", "--drop-connection", "data:1:After", drive=drive)
     assert (status, err) == (0, "")
-    assert outcomes == [454, 421, 421, "dropped", 551, 451, "dropped", "sent"]
+    assert outcomes == [535, 535, 421, 421, "dropped", "dropped", 551, 451, "dropped", "sent"]
     assert out.split("Faults armed:\n")[1].split("Press Ctrl-C")[0].splitlines() == [
         "  RCPT refused with 551 for Ghost@Example.com, nobody@example.com",
         "  the next 2 MAIL answered with 421",
         "  the next 1 DATA answered with 451",
         "  the next 1 NOOP answered with 451",
-        "  the next 1 login(s) rejected with 454",
-        "  the connection dropped at the next 1 RCPT, unanswered",
+        "  the next 1 login(s) rejected with 535",
+        "  the connection dropped at the next 2 RCPT, unanswered",
         "  the connection dropped at the next 1 DATA, after carrying it out",
     ]
     assert out.endswith("stopped after 2 message(s)\n")
@@ -358,11 +363,49 @@ def test_options_that_cannot_work_end_it_before_it_listens(run_main, argv, statu
     assert message in (err if status else out)
 
 
+HELP = """
+options:
+  -h, --help show this help message and exit
+  --mode {plain,starttls,ssl} security mode (default: starttls)
+  --port PORT port on 127.0.0.1 (default: 8025; 0: any free)
+  --user USER login user name (default: user)
+  --password PASSWORD login password (default: password)
+  --save DIR write each message to DIR as an .eml file
+  --version show program's version number and exit
+  --ca-dir DIR keep the CA (ca.pem, ca-key.pem) in DIR and use it again on every start
+faults:
+  armed at start, as by the SMTPServer methods of the same names
+  --refuse-recipients ADDRESS [ADDRESS ...] refuse RCPT for these addresses, for as long as the server runs
+  --refuse-code CODE the reply code for refused recipients (default: 550)
+  --fail-next VERB[:COUNT[:CODE]] answer the next COUNT (1) commands VERB with CODE (451), e.g. RCPT:3:451
+  --reject-logins COUNT[:CODE] fail the next COUNT logins with CODE (535)
+  --drop-connection VERB[:COUNT][:after] close the connection when the next COUNT (1) commands VERB arrive;
+    with :after once the command is carried out (DATA:after stores the message)
+"""
+
+
+def test_help_names_every_option_its_argument_and_default(run_main, monkeypatch):
+    monkeypatch.setenv("PYTHON_COLORS", "0")
+    status, out, _ = run_main("--help")
+    usage, description, options = out.split("\n\n", 2)
+    assert (status, usage.split()[:4], description) == (
+        0, ["usage:", "python", "-m", "corvenda.testing"], "Development SMTP server on 127.0.0.1 that prints what arrives.")
+    assert options.split() == HELP.split()
+
+
 def test_a_busy_port_ends_it_with_status_1(run_main):
     with socket.create_server(("127.0.0.1", 0)) as busy:
         port = busy.getsockname()[1]
         assert run_main("--port", str(port)) == (
             1, "", f"corvenda.testing: cannot listen on 127.0.0.1:{port}: Address already in use\n")
+    # The default port, 8025, taken here unless something else has it already.
+    try:
+        holder = socket.create_server(("127.0.0.1", 8025))
+    except OSError:
+        holder = contextlib.nullcontext()
+    with holder:
+        assert run_main(port=None) == (
+            1, "", "corvenda.testing: cannot listen on 127.0.0.1:8025: Address already in use\n")
 
 
 # (soft limit of open files, connections served at once)
