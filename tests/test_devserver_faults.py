@@ -205,7 +205,8 @@ def run_main():
     saved = {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGTERM)}
 
     def run(*argv, drive=None, stop=signal.SIGTERM, port="0"):
-        out, err = Output(), Output()
+        out = Output()
+        err = out.errors = Output()
         finished = out.done
         failures = []
         main_thread = threading.get_ident()
@@ -477,7 +478,7 @@ def test_each_message_is_summed_up_and_saved_under_a_name_of_its_own(run_main, t
                 eml.unlink()
             save.rmdir()
             client.sendmail("app@example.com", ["ann@example.com"], raw_message([("Subject", "not saved")]))
-        output.wait(lambda: "=== Message 6" in output.text)
+        output.wait(lambda: "not saved" in output.errors.text)
 
     status, out, err = run_main("--mode", "plain", "--save", str(save), drive=drive)
     assert status == 0

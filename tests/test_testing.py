@@ -4,6 +4,7 @@ Every fault is armed through the public API and observed through what a
 real EasyMailer.send raises and what the server recorded.
 """
 
+import atexit
 import os
 import smtplib
 import socket
@@ -207,3 +208,13 @@ def test_a_message_may_have_one_line_per_32_bytes_of_the_size_limit():
         with pytest.raises(smtplib.SMTPServerDisconnected):
             client.noop()
     assert len(server.messages) == 1
+
+
+def test_the_shared_ca_file_outlives_a_forked_child_that_exits():
+    ca_file = SMTPServer("ssl").ca_file  # the CA shared by servers made without one
+    child = os.fork()
+    if child == 0:
+        atexit._run_exitfuncs()  # what a normal exit runs
+        os._exit(0)
+    os.waitpid(child, 0)
+    assert os.path.exists(ca_file)

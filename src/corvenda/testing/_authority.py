@@ -73,8 +73,9 @@ class Authority:
         return context
 
     def close(self) -> None:
-        """Remove the CA file of a throwaway CA; a kept one stays."""
-        self._files.close()
+        """Remove the CA file of a throwaway CA (if still there); a kept one stays."""
+        with contextlib.suppress(FileNotFoundError):
+            self._files.close()
 
     def __enter__(self) -> Self:
         return self
@@ -86,6 +87,12 @@ class Authority:
 @functools.cache
 def _shared_authority() -> Authority:
     authority = Authority()
-    atexit.register(authority.close)
+    creator = os.getpid()
+
+    def close() -> None:
+        if os.getpid() == creator:  # not when a child forked from this process exits
+            authority.close()
+
+    atexit.register(close)
     return authority
 
