@@ -201,7 +201,9 @@ def test_a_message_may_have_one_line_per_32_bytes_of_the_size_limit():
     server.data_size_limit = 32 * 10
     with server, smtplib.SMTP(server.host, server.port, timeout=10) as client:
         client.login("user", "password")
-        client.sendmail("app@example.org", ["ann@example.org"], b"\r\n" * 9)  # and the "." line: 10
+        client.mail("app@example.org")
+        client.rcpt("ann@example.org")
+        assert client.data(b"\r\n" * 9) == (250, b"2.0.0 Message accepted for delivery")  # and ".": 10 lines
         with pytest.raises(smtplib.SMTPDataError) as caught:
             client.sendmail("app@example.org", ["ann@example.org"], b"\r\n" * 10)
         assert caught.value.args == (552, b"5.3.4 Too many lines in the message; closing connection")

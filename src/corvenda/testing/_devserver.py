@@ -34,7 +34,7 @@ import corvenda
 from corvenda import SECURITY_MODES
 
 from ._authority import Authority
-from ._protocol import VERBS
+from ._protocol import _verb
 from ._records import ReceivedMessage
 from ._server import MODES, Mode, SMTPServer
 
@@ -188,10 +188,10 @@ def _number(text: str, what: str) -> int:
 
 
 def _verb_of(text: str) -> str:
-    verb = text.upper()
-    if verb not in VERBS:
-        raise argparse.ArgumentTypeError(f"unknown SMTP command {text!r}; one of {', '.join(sorted(VERBS))}")
-    return verb
+    try:
+        return _verb(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _fail_next(text: str) -> dict[str, Any]:

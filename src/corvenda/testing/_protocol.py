@@ -39,7 +39,7 @@ def _reply(code: int, text: str | None, default: str) -> str:
 def _verb(command: str) -> str:
     verb = command.upper()
     if verb not in VERBS:
-        raise ValueError(f"unknown SMTP command {command!r}; one of {sorted(VERBS)}")
+        raise ValueError(f"unknown SMTP command {command!r}; one of {', '.join(sorted(VERBS))}")
     return verb
 
 
