@@ -87,14 +87,27 @@ def test_fail_next_answers_the_next_commands_of_a_verb_in_any_case(smtp_server, 
     assert all(verb.upper() in session.commands for session in smtp_server.sessions)
 
 
-def test_default_replies_tell_temporary_from_permanent(smtp_server, mailer):
-    smtp_server.fail_next("MAIL", code=421)
-    smtp_server.fail_next("DATA", code=500)
-    with pytest.raises(smtplib.SMTPSenderRefused) as temporary:
-        send(mailer)
-    with pytest.raises(smtplib.SMTPDataError) as permanent:
-        send(mailer)
-    assert temporary.value.smtp_error.startswith(b"4.") and permanent.value.smtp_error.startswith(b"5.")
+# How each fault is armed with a temporary and a permanent code, and the reply it then gives.
+DEFAULTS = [
+    (lambda s, code: s.fail_next("MAIL", code=code), smtplib.SMTPSenderRefused,
+     "4.3.0 Temporary failure, try again later", "5.5.0 Requested action not taken"),
+    (lambda s, code: s.refuse_recipients("ann@example.org", code=code), smtplib.SMTPRecipientsRefused,
+     "4.2.1 Mailbox temporarily unavailable", "5.1.1 Recipient address rejected"),
+    (lambda s, code: s.reject_logins(code=code), smtplib.SMTPAuthenticationError,
+     "4.7.0 Temporary authentication failure", "5.7.8 Authentication credentials invalid"),
+]
+
+
+@pytest.mark.parametrize(("arm", "error", "temporary", "permanent"), DEFAULTS)
+def test_default_replies_tell_temporary_from_permanent(smtp_server, mailer, arm, error, temporary, permanent):
+    for code, text in [(499, temporary), (500, permanent)]:
+        arm(smtp_server, code)
+        with pytest.raises(error) as caught:
+            send(mailer)
+        smtp_server.clear_faults()
+        reply = caught.value.recipients["ann@example.org"] if error is smtplib.SMTPRecipientsRefused else (
+            caught.value.smtp_code, caught.value.smtp_error)
+        assert reply == (code, text.encode())
 
 
 @pytest.mark.parametrize(("after", "stored"), [(False, 0), (True, 1)])
@@ -220,3 +233,17 @@ def test_the_shared_ca_file_outlives_a_forked_child_that_exits():
         os._exit(0)
     os.waitpid(child, 0)
     assert os.path.exists(ca_file)
+
+
+def test_trust_adds_the_ca_to_the_file_trusted_before_and_restores_it(monkeypatch):
+    with Authority() as other, SMTPServer("ssl") as server:
+        monkeypatch.setenv("SSL_CERT_FILE", other.ca_file)
+        with server.trust() as ca_file:
+            bundle = os.environ["SSL_CERT_FILE"]
+            with open(bundle) as both, open(ca_file) as ours, open(other.ca_file) as theirs:
+                assert both.read() == ours.read() + "\n" + theirs.read()
+            send(server.mailer())
+        assert os.environ["SSL_CERT_FILE"] == other.ca_file and not os.path.exists(bundle)
+        monkeypatch.setenv("SSL_CERT_FILE", server.ca_file)
+        with server.trust():
+            assert os.environ["SSL_CERT_FILE"] == server.ca_file
