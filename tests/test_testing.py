@@ -209,6 +209,18 @@ def test_any_login_is_accepted_without_credentials():
         assert repr(message) == "<ReceivedMessage from 'user@example.com' to ['ann@example.org'] subject 'Hi'>"
 
 
+def test_like_a_real_server_it_wants_a_login_before_mail_and_a_recipient_in_rcpt():
+    with SMTPServer("plain") as server, smtplib.SMTP(server.host, server.port, timeout=10) as client:
+        client.ehlo()
+        assert client.mail("app@example.com") == (530, b"5.7.0 Authentication required")
+        client.login("user", "password")
+        client.mail("app@example.com")
+        assert client.rcpt("") == (501, b"5.1.3 Bad recipient address syntax")
+        assert client.rcpt("ann@example.com") == (250, b"OK")
+        client.data(b"Subject: x\r\n\r\ny\r\n")
+    assert [m.envelope_to for m in server.messages] == [["ann@example.com"]]
+
+
 def test_a_message_may_have_one_line_per_32_bytes_of_the_size_limit():
     server = SMTPServer("plain", credentials=None)
     server.data_size_limit = 32 * 10
