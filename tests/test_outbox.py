@@ -1,5 +1,7 @@
 """What corvenda.testing reads out of a received message: links, bodies, attachments."""
 
+import smtplib
+
 import pytest
 
 # (text body, HTML body, expected links)
@@ -26,3 +28,21 @@ def test_links(plain_server, case):
     [received] = plain_server.messages.wait_for(1)
     assert received.links == expected
     assert received.text == text and received.html == html
+
+
+def test_wait_for_says_what_arrived_and_which_connections_delivered_nothing(plain_server):
+    with pytest.raises(AssertionError, match=r"^expected 1 message\(s\) within 0.1 s, 0 arrived$"):
+        plain_server.messages.wait_for(timeout=0.1)
+    plain_server.refuse_recipients("ghost@example.org")
+    plain_server.mailer().send("ann@example.org", "Hi", body="x")
+    with pytest.raises(smtplib.SMTPRecipientsRefused):
+        plain_server.mailer().send("ghost@example.org", "Lost", body="x")
+    plain_server.wait_idle()
+    with pytest.raises(AssertionError) as caught:
+        plain_server.messages.wait_for(2, timeout=0.1)
+    assert str(caught.value) == (
+        "expected 2 message(s) within 0.1 s, 1 arrived:\n"
+        "  1. from 'mailer@corvenda.test' to ['ann@example.org'], subject 'Hi'\n"
+        "connections that delivered nothing: 1\n"
+        "  EHLO AUTH MAIL RCPT RSET QUIT")
+    assert plain_server.messages.wait_for(1) == list(plain_server.messages)
