@@ -210,9 +210,11 @@ def test_any_login_is_accepted_without_credentials():
 
 
 def test_like_a_real_server_it_wants_a_login_before_mail_and_a_recipient_in_rcpt():
-    with SMTPServer("plain") as server, smtplib.SMTP(server.host, server.port, timeout=10) as client:
+    with SMTPServer("plain", pipelining=True) as server, smtplib.SMTP(server.host, server.port, timeout=10) as client:
         client.ehlo()
+        assert client.has_extn("pipelining") and client.has_extn("auth")
         assert client.mail("app@example.com") == (530, b"5.7.0 Authentication required")
+        assert server.sessions[0].peer == client.sock.getsockname()
         client.login("user", "password")
         client.mail("app@example.com")
         assert client.rcpt("") == (501, b"5.1.3 Bad recipient address syntax")
@@ -221,16 +223,17 @@ def test_like_a_real_server_it_wants_a_login_before_mail_and_a_recipient_in_rcpt
     assert [m.envelope_to for m in server.messages] == [["ann@example.com"]]
 
 
-def test_a_message_may_have_one_line_per_32_bytes_of_the_size_limit():
+@pytest.mark.parametrize("lines", [10, 200_000])  # in one read of the socket, and in several
+def test_a_message_may_have_one_line_per_32_bytes_of_the_size_limit(lines):
     server = SMTPServer("plain", credentials=None)
-    server.data_size_limit = 32 * 10
-    with server, smtplib.SMTP(server.host, server.port, timeout=10) as client:
+    server.data_size_limit = 32 * lines
+    with server, smtplib.SMTP(server.host, server.port, timeout=30) as client:
         client.login("user", "password")
         client.mail("app@example.org")
         client.rcpt("ann@example.org")
-        assert client.data(b"\r\n" * 9) == (250, b"2.0.0 Message accepted for delivery")  # and ".": 10 lines
+        assert client.data(b"\r\n" * (lines - 1)) == (250, b"2.0.0 Message accepted for delivery")  # and "."
         with pytest.raises(smtplib.SMTPDataError) as caught:
-            client.sendmail("app@example.org", ["ann@example.org"], b"\r\n" * 10)
+            client.sendmail("app@example.org", ["ann@example.org"], b"\r\n" * lines)
         assert caught.value.args == (552, b"5.3.4 Too many lines in the message; closing connection")
         with pytest.raises(smtplib.SMTPServerDisconnected):
             client.noop()

@@ -116,7 +116,8 @@ class _SMTP(aiosmtpd.smtp.SMTP):
         if self._record is None:
             assert self.session is not None
             peer = self.session.peer
-            self._record = self.owner._new_session((str(peer[0]), int(peer[1])) if peer else ("", 0))
+            assert isinstance(peer, tuple)  # a TCP connection's address
+            self._record = self.owner._new_session((str(peer[0]), int(peer[1])))
         return self._record
 
     def _tls_active(self) -> bool:
