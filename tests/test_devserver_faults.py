@@ -15,6 +15,7 @@ import resource
 import signal
 import smtplib
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -141,6 +142,8 @@ def test_waiting_for_output_that_never_comes_fails_in_time(dev):
 
 def test_out_of_file_descriptor_reports_are_rate_limited(capsys):
     handler = _LoopErrors()
+    for expected in (ssl.SSLError(1, "certificate unknown"), ConnectionResetError()):  # quiet
+        handler(None, {"message": "connection lost", "exception": expected})
     error = OSError(errno.EMFILE, os.strerror(errno.EMFILE))
     for _ in range(1000):
         handler(None, {"message": "socket.accept() out of system resource", "exception": error})

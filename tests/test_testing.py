@@ -183,6 +183,8 @@ def test_a_server_runs_once_between_start_and_stop():
         send(server.mailer())
         server.clear()
         assert server.messages == [] and server.sessions == []
+        with socket.create_connection((server.host, server.port), timeout=10) as idle:
+            assert idle.recv(100).startswith(b"220 localhost ") and server.wait_idle(0.1) is False
     with pytest.raises(ConnectionRefusedError):
         socket.create_connection(("127.0.0.1", server.port), timeout=2)
     assert server.wait_idle() is True
