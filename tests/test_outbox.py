@@ -46,3 +46,11 @@ def test_wait_for_says_what_arrived_and_which_connections_delivered_nothing(plai
         "connections that delivered nothing: 1\n"
         "  EHLO AUTH MAIL RCPT RSET QUIT")
     assert plain_server.messages.wait_for(1) == list(plain_server.messages)
+
+
+def test_attachments_come_with_their_name_type_and_decoded_bytes(plain_server):
+    plain_server.mailer().send("ann@example.org", "Files", body="x", attachments=[
+        {"filename": "r.pdf", "data": b"%PDF\x00\xff"}, {"filename": "notes.txt", "data": "grüße"}])
+    [received] = plain_server.messages.wait_for(1)
+    assert [(a.filename, a.content_type, a.data) for a in received.attachments] == [
+        ("r.pdf", "application/pdf", b"%PDF\x00\xff"), ("notes.txt", "text/plain", "grüße".encode())]
