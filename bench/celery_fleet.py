@@ -1,7 +1,7 @@
 """Throughput of examples/celery: messages per second with 1, 2 and 4 worker processes.
 
     make build
-    tools/in-sysroot env PYTHONPATH=src:tools python3.14 bench/celery_fleet.py [--messages 300] [--rounds 3]
+    tools/in-sysroot env PYTHONPATH=src:examples/celery/tests python3.14 bench/celery_fleet.py [--messages 300] [--rounds 3]
 
 A Redis server and a STARTTLS SMTP server with login (corvenda.testing, in
 a child process of its own) run on 127.0.0.1.  For each process count N one
@@ -14,9 +14,9 @@ process calling ``send_template`` in a loop, without Celery.
 The results depend on the machine: on a host with fewer free cores than
 processes, the processes, Redis and the SMTP server share them.
 
-    tools/in-sysroot env PYTHONPATH=src:tools python3.14 bench/celery_fleet.py --faults [--messages 1000] [--events 4]
+    tools/in-sysroot env PYTHONPATH=src:examples/celery/tests python3.14 bench/celery_fleet.py --faults [--messages 1000] [--events 4]
 
-runs the faults of tests/test_celery_faults.py on larger batches instead:
+runs the faults of examples/celery/tests/test_celery_faults.py on larger batches instead:
 for each fault, two workers (two processes each) send a batch while the
 fault strikes ``--events`` times at random moments, and the server counts
 by Message-ID how many messages arrived, arrived more than once, or never.
@@ -40,8 +40,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-sys.path[:0] = [os.path.join(REPO, "tools"), os.path.join(REPO, "src")]
 
+# The example's fleet helper, from examples/celery/tests on PYTHONPATH.
 from mailfleet import Client, RedisServer, Worker, worker_environment  # noqa: E402
 
 # Messages carry the Message-ID <task id@sender's domain>.

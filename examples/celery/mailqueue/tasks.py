@@ -176,7 +176,7 @@ def _start_process(**_: Any) -> None:
     socket.setdefaulttimeout(settings.socket_timeout)
     timeout = min(settings.socket_timeout, settings.redis_wait)
     _Process.redis = redis.Redis.from_url(
-        settings.backend_url,
+        settings.redis_url,
         socket_timeout=timeout,
         socket_connect_timeout=timeout,
         retry=Retry(NoBackoff(), 0),  # _redis() retries, for MAIL_REDIS_WAIT seconds

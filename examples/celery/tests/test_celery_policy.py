@@ -1,4 +1,4 @@
-"""The policy of examples/celery: its settings, which failures come back, and when.
+"""The example's policy: its settings, which failures come back, and when.
 
 classify() is checked twice: on exception objects of every kind a send can
 raise, and on what real sends to the local server raise under its faults
@@ -12,25 +12,25 @@ import os
 import smtplib
 import socket
 import ssl
-import sys
 
 import jinja2
 import pytest
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [os.path.join(REPO, "examples", "celery"), os.path.join(REPO, "tools")]
+from mailfleet import SilentServer, free_port
+from mailqueue.attachments import AttachmentRefused, load, load_all
+from mailqueue.config import Settings
+from mailqueue.retry import Verdict, backoff, classify
 
-from mailqueue.attachments import AttachmentRefused, load, load_all  # noqa: E402
-from mailqueue.config import Settings  # noqa: E402
-from mailqueue.retry import Verdict, backoff, classify  # noqa: E402
-
-from mailfleet import SilentServer, free_port  # noqa: E402
 
 def test_settings_come_from_mail_variables_and_unsafe_ones_are_refused():
     settings = Settings.from_env({"MAIL_SMTP_PORT": "587", "MAIL_SMTP_SECURITY": "starttls",
                                   "MAIL_SOCKET_TIMEOUT": "2.5", "PATH": "/bin"})
     assert (settings.smtp_port, settings.smtp_security, settings.socket_timeout) == (587, "starttls", 2.5)
     assert settings.backend_url == settings.broker_url == Settings().broker_url
+    # The workers' own Redis client reads a unix socket URL in redis-py's spelling.
+    for url, for_redis_py in [("redis+socket://:pw@/run/redis.sock?virtual_host=3", "unix://:pw@/run/redis.sock?db=3"),
+                              ("redis://:pw@10.0.0.5:6379/2", "redis://:pw@10.0.0.5:6379/2")]:
+        assert Settings.from_env({"MAIL_BROKER_URL": url}).redis_url == for_redis_py
     for env, message in [
         ({"MAIL_SMTP_PORT": "submission"}, "MAIL_SMTP_PORT='submission' is not a valid int"),
         ({"MAIL_SMTP_SECURITY": "tls"}, "MAIL_SMTP_SECURITY must be one of ssl, starttls, plain"),
