@@ -18,14 +18,9 @@ from collections.abc import Mapping
 from dataclasses import dataclass, fields
 from typing import Any
 
-__all__ = ["SECURITY_MODES", "SEND_ROUND_TRIPS", "Settings"]
+from corvenda import SECURITY_MODES
 
-# MAIL_SMTP_SECURITY value -> EasyMailer's (use_ssl, use_tls).
-SECURITY_MODES: dict[str, tuple[bool, bool]] = {
-    "ssl": (True, False),
-    "starttls": (False, True),
-    "plain": (False, False),
-}
+__all__ = ["SEND_ROUND_TRIPS", "Settings"]
 
 # Blocking socket operations of one send, each bounded by the socket
 # timeout.  A send goes over the process's kept connection and, when that

@@ -58,10 +58,11 @@ from celery.signals import worker_process_init, worker_process_shutdown, worker_
 from redis.backoff import NoBackoff
 from redis.retry import Retry
 
+from corvenda import SECURITY_MODES
 from corvenda.bulk import Connection, Result
 from corvenda.mailer import EasyMailer
 from mailqueue.attachments import load_all
-from mailqueue.config import SECURITY_MODES, Settings
+from mailqueue.config import Settings
 from mailqueue.retry import backoff, classify
 
 __all__ = ["DEAD_LETTERS", "MailTask", "Undeliverable", "app", "deliveries_key", "send",
@@ -186,14 +187,12 @@ def _start_process(**_: Any) -> None:
 
 def _start_thread() -> Connection:
     """This thread's mailer and connection; the connection opens with the first message."""
-    use_ssl, use_tls = SECURITY_MODES[settings.smtp_security]
     _sender.mailer = _Mailer(
         settings.smtp_host,
         settings.smtp_port,
         settings.smtp_user,
         settings.smtp_password,
-        use_ssl=use_ssl,
-        use_tls=use_tls,
+        **SECURITY_MODES[settings.smtp_security],
         default_sender=settings.default_sender or None,
         template_dir=settings.template_dir or None,
     )
