@@ -19,7 +19,7 @@ import pytest
 from mailfleet import SilentServer, free_port
 from mailqueue.attachments import AttachmentRefused, load, load_all
 from mailqueue.config import Settings
-from mailqueue.retry import Verdict, backoff, classify
+from mailqueue.retry import TemporaryFailure, Verdict, classify, task_options
 
 
 def test_settings_come_from_mail_variables_and_unsafe_ones_are_refused():
@@ -145,14 +145,39 @@ def test_failures_are_classified_with_a_reason(error, retry, reason):
     assert classify(error) == Verdict(retry, reason)
 
 
-def test_backoff_doubles_up_to_the_cap_with_jitter_in_the_upper_half():
-    lowest = [backoff(n, 10, 900, uniform=lambda a, b: a) for n in range(10)]
-    highest = [backoff(n, 10, 900, uniform=lambda a, b: b) for n in range(10)]
-    assert highest == [10, 20, 40, 80, 160, 320, 640, 900, 900, 900]
-    assert lowest == [h / 2 for h in highest]
-    assert backoff(10_000, 10, 900, uniform=lambda a, b: b) == 900
-    assert backoff(70, 2.0 ** -70, 900, uniform=lambda a, b: b) == 1.0  # a small base keeps doubling
-    assert len({backoff(3, 10, 900) for _ in range(20)}) > 1
+def test_celery_retries_a_temporary_failure_after_growing_jittered_waits(fleet_tools):
+    from celery import Celery, signals
+
+    # Eager: each retry runs at once, and the wait Celery chose is recorded.
+    app = Celery("policy", set_as_current=False)
+    app.conf.task_always_eager = True
+    options = task_options(Settings(max_retries=6, backoff_base=2, backoff_max=8))
+    attempts, waits = [], []
+
+    @app.task(bind=True, **options)
+    def flaky(self, error):
+        attempts.append(self.request.retries)
+        raise error
+
+    def retried(sender, reason, **_):
+        waits[-1].append(reason.when)
+
+    signals.task_retry.connect(retried, sender=flaky)
+    try:
+        for _ in range(10):
+            waits.append([])
+            result = flaky.apply(args=[TemporaryFailure("451 try later")])
+            assert (result.state, str(result.result)) == ("FAILURE", "451 try later")
+        assert attempts == list(range(7)) * 10
+        # Ceilings 2, 4, 8 (the cap), 8, 8, 8 s; each wait drawn from 0 up to its ceiling.
+        ceilings = [2, 4, 8, 8, 8, 8]
+        assert all(0 <= wait <= ceiling for run in waits for wait, ceiling in zip(run, ceilings, strict=True))
+        assert any(run != ceilings for run in waits)
+        attempts.clear()
+        result = flaky.apply(args=[ValueError("bad argument")])  # anything else: not retried
+        assert (result.state, attempts) == ("FAILURE", [0])
+    finally:
+        signals.task_retry.disconnect(retried, sender=flaky)
 
 
 def _failure(send):
