@@ -1,15 +1,8 @@
-"""The example's fixtures: a Redis server, the local SMTP server, a client and two workers.
+"""The example's fixtures, one set per module: Redis, the local SMTP server, a client, two workers.
 
-Run from the repository (``make test``) or from the example's folder, with
-corvenda and Celery installed::
-
-    cd examples/celery && python -m pytest tests
-
-A module sets its workers' ``MAIL_*`` settings by defining the fixture
-``fleet_settings`` (a dict by field name, e.g. ``{"socket_timeout": 1}``).
-The fixtures are module-scoped: each module gets its own Redis, server and
-fleet; ``workers`` hands each test the fleet running, with an empty queue
-and a cleared server.
+Run with ``make test-celery``, or ``cd examples/celery && python -m pytest tests``.
+A module sets its workers' ``MAIL_*`` settings (by field name) in its own
+``fleet_settings`` fixture.
 """
 
 import importlib.util
@@ -31,11 +24,7 @@ FLEET_TOOLS = {
 
 @pytest.fixture(scope="module")
 def fleet_tools():
-    """Skip unless Redis and Celery are there; fail instead under CI.
-
-    A module whose tests run a fleet names it in ``pytestmark``: a CI
-    machine without them would otherwise pass without running a fleet.
-    """
+    """Skip unless Redis and Celery are there; under CI fail, or CI would pass without a fleet."""
     missing = [f"{name} is missing ({how})" for name, (present, how) in FLEET_TOOLS.items() if not present()]
     if not missing:
         return
