@@ -334,20 +334,18 @@ class Client:
         With ``partial`` the outcomes of those that ended by then, instead of the error.
         """
         done: dict[str, tuple[str, Any]] = {}
-        deadline = time.monotonic() + timeout
-        while True:
+
+        def all_ended() -> bool:
             for task_id in task_ids:
                 if task_id not in done:
                     state, result = self.outcome(task_id)
                     if state in ("SUCCESS", "FAILURE"):
                         done[task_id] = (state, result)
-            if len(done) == len(task_ids):
-                return done
-            if time.monotonic() > deadline:
-                if partial:
-                    return done
-                raise TimeoutError(f"{len(task_ids) - len(done)} of {len(task_ids)} tasks unfinished after {timeout} s")
-            time.sleep(0.1)
+            return len(done) == len(task_ids)
+
+        if not wait_until(all_ended, timeout, interval=0.1) and not partial:
+            raise TimeoutError(f"{len(task_ids) - len(done)} of {len(task_ids)} tasks unfinished after {timeout} s")
+        return done
 
     def ping(self, hostnames: list[str], timeout: float = 5.0) -> set[str]:
         """Names of the workers among ``hostnames`` that answered within ``timeout`` s."""
