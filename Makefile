@@ -13,6 +13,15 @@ build:
 
 test: build
 	$(RUN) env PYTHONPATH=src:tools $(PY) -m pytest -q -p no:cacheprovider tests
+	$(MAKE) --no-print-directory test-celery
+
+# The Celery example's tests, a session of their own: the example is a
+# project with its own conftest.py, and imports its mailqueue package from
+# its folder (and the tests their fleet helper from theirs).
+CELERY_TESTS := examples/celery/tests
+.PHONY: test-celery
+test-celery: build
+	$(RUN) env PYTHONPATH=src:examples/celery $(PY) -m pytest -q -p no:cacheprovider $(CELERY_TESTS)
 
 demo: build
 	$(RUN) env PYTHONPATH=src:tools $(PY) demo/demo.py
@@ -23,7 +32,7 @@ bench: build
 .PHONY: typecheck
 typecheck:
 	$(RUN) $(PY) -m mypy
-	$(RUN) sh -c 'cd examples/celery && $(PY) -m mypy --config-file ../../pyproject.toml mailqueue enqueue_batch.py'
+	$(RUN) sh -c 'cd examples/celery && $(PY) -m mypy --config-file ../../pyproject.toml mailqueue enqueue_batch.py tests/mailfleet.py'
 
 # The template tests under one Jinja2 release from the package index, in a
 # venv of the toolchain root that sees its other packages: the host's pip
@@ -50,9 +59,11 @@ check-jinja: build
 
 check-debug:
 	$(RUN) tools/check-debug
+	$(RUN) tools/check-debug $(CELERY_TESTS)
 
 check-asan:
 	$(RUN) tools/check-asan
+	$(RUN) tools/check-asan $(CELERY_TESTS)
 
 # Mutation testing: mutmut over the package's Python modules and the Celery
 # example's policy, and the C++ mutants of tools/cxx-mutants.txt; report in
@@ -91,3 +102,4 @@ check-dist: dist
 check-py315:
 	$(RUN) sh -c 'cmake -S . -B build/py315 $$(command -v ninja >/dev/null && echo -G Ninja) -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$$(command -v python3.15) >/dev/null && cmake --build build/py315'
 	$(RUN) env PYTHONPATH=src:tools python3.15 -m pytest -q -p no:cacheprovider tests
+	$(RUN) env PYTHONPATH=src:examples/celery python3.15 -m pytest -q -p no:cacheprovider $(CELERY_TESTS)

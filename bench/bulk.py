@@ -3,7 +3,7 @@
     make build
     tools/in-sysroot env PYTHONPATH=src:tools python3.14 bench/bulk.py [--messages 500] [--quick]
 
-For the W1 and W2 messages of bench.py, N messages are sent by each
+For the W1 and W2 messages of bench.py (contenders.py), N messages are sent by each
 contender and the wall time of the whole batch (connections, logins and
 QUIT included) gives messages per second:
 
@@ -37,23 +37,18 @@ Results are printed and written to bench/results/bulk-<time>.json.
 
 import argparse
 import asyncio
-import json
 import os
 import platform
 import statistics
-import subprocess
 import sys
 import threading
 import time
 from datetime import datetime, timezone
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
-for _path in (os.path.join(REPO, "src"), HERE):
-    if _path not in sys.path:
-        sys.path.insert(0, _path)
+from harness import HOST, ServerProcess, command_line, script, serve, write_results
 
-from bench import HOST, PASSWORD, USER, ServerProcess, make_workloads  # noqa: E402
+from contenders import PASSWORD, USER, make_workloads
+from corvenda import SECURITY_MODES
 
 DELAY_S = 0.015  # each direction
 
@@ -119,13 +114,10 @@ class Relay:
         await task
 
 
-def serve(lifetime_s):
+def serve_relays(lifetime_s):
     """Child process: the servers and relays, until stdin closes or lifetime_s passes."""
     from corvenda.testing import SMTPServer
 
-    timer = threading.Timer(lifetime_s, os._exit, args=(3,))
-    timer.daemon = True
-    timer.start()
     servers = {
         "local": SMTPServer("starttls", credentials=(USER, PASSWORD), pipelining=True).start(),
         "relay": SMTPServer("plain", credentials=(USER, PASSWORD), pipelining=True).start(),
@@ -137,21 +129,23 @@ def serve(lifetime_s):
     thread.start()
     for relay in relays.values():
         asyncio.run_coroutine_threadsafe(relay.start(), loop).result(10)
-    ports = {"local": servers["local"].port, **{name: r.port for name, r in relays.items()}}
-    print(json.dumps({"ports": ports, "ca_file": servers["local"].ca_file}), flush=True)
-    for line in sys.stdin:
-        if line.strip() == "stats":
-            out = {}
-            for name, server in servers.items():
-                server.wait_idle(10)
-                out[name] = {"messages": len(server.messages), "sessions": len(server.sessions)}
-                server.clear()
-                if name in relays:
-                    out[name].update(asyncio.run_coroutine_threadsafe(_take(relays[name]), loop).result(10))
-            print(json.dumps(out), flush=True)
-    for server in servers.values():
-        server.stop()
-    timer.cancel()
+
+    def stats():
+        out = {}
+        for name, server in servers.items():
+            server.wait_idle(10)
+            out[name] = {"messages": len(server.messages), "sessions": len(server.sessions)}
+            server.clear()
+            if name in relays:
+                out[name].update(asyncio.run_coroutine_threadsafe(_take(relays[name]), loop).result(10))
+        return out
+
+    try:
+        serve({"ports": {"local": servers["local"].port, **{name: r.port for name, r in relays.items()}},
+               "ca_file": servers["local"].ca_file}, {"stats": stats}, lifetime_s)
+    finally:
+        for server in servers.values():
+            server.stop()
 
 
 async def _take(relay):
@@ -159,8 +153,8 @@ async def _take(relay):
 
 
 def start_child(lifetime_s):
-    """The servers and relays in a child process: .ports, .ca_file, .stats(), .close()."""
-    return ServerProcess(lifetime_s, [sys.executable, os.path.abspath(__file__), "--serve", str(lifetime_s)])
+    """The servers and relays in a child process: info {"ports", "ca_file"}; ask("stats")."""
+    return ServerProcess([sys.executable, script("bulk.py"), "--serve", str(lifetime_s)])
 
 
 # -- contenders ---------------------------------------------------------------------------
@@ -238,7 +232,7 @@ def measure(child, target, name, run, n):
     run(n)
     elapsed = time.perf_counter() - start
     cpu = time.process_time() - cpu
-    stats = child.stats()[target]
+    stats = child.ask("stats")[target]
     if stats["messages"] != n:
         raise SystemExit(f"bench: {name} on {target}: sent {n} messages, the server saw {stats['messages']}")
     row = {"msg_s": n / elapsed, "messages": n, "seconds": elapsed, "sessions": stats["sessions"],
@@ -249,18 +243,17 @@ def measure(child, target, name, run, n):
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = command_line(__doc__, results=True)
     ap.add_argument("--messages", type=int, default=500)
     ap.add_argument("--loop-messages", type=int, default=None, help="messages for the send loop (default N/5)")
     ap.add_argument("--rounds", type=int, default=3, help="rounds on the local server (the relay runs once)")
     ap.add_argument("--quick", action="store_true", help="N=100, one round")
     ap.add_argument("--only", default="local,relay,relay-nopipe")
     ap.add_argument("--workloads", default="W1,W2")
-    ap.add_argument("--no-json", action="store_true")
     ap.add_argument("--serve", type=float, help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.serve is not None:
-        return serve(args.serve)
+        return serve_relays(args.serve)
     if args.quick:
         args.messages, args.rounds = 100, 1
     n = args.messages
@@ -271,13 +264,14 @@ def main(argv=None):
     django_version = django_setup()
     workloads = make_workloads()
     child = start_child(3600)
-    os.environ["SSL_CERT_FILE"] = child.ca_file
+    os.environ["SSL_CERT_FILE"] = child.info["ca_file"]
     results = []
     try:
         for target in args.only.split(","):
-            port = child.ports[target]
+            port = child.info["ports"][target]
             tls = target == "local"
-            mailer = EasyMailer(HOST, port, USER, PASSWORD, use_ssl=False, use_tls=tls, default_sender=USER)
+            mailer = EasyMailer(HOST, port, USER, PASSWORD, default_sender=USER,
+                                **SECURITY_MODES["starttls" if tls else "plain"])
             contenders = {
                 "send loop": (lambda w: lambda k: run_send_loop(mailer, w, k), loop_n),
                 "Connection": (lambda w: lambda k: run_connection(mailer, w, k), n),
@@ -318,12 +312,11 @@ def main(argv=None):
 
     if not args.no_json:
         stamp = datetime.now(timezone.utc).strftime("%Y%m%dT%H%M%SZ")
-        path = os.path.join(HERE, "results", f"bulk-{stamp}.json")
-        with open(path, "w") as out:
-            json.dump({"when": stamp, "python": platform.python_version(), "django": django_version,
+        print()
+        write_results(args.out, f"bulk-{stamp}.json",
+                      {"when": stamp, "python": platform.python_version(), "django": django_version,
                        "messages": n, "loop_messages": loop_n, "delay_s_each_way": DELAY_S,
-                       "results": results}, out, indent=1)
-        print(f"\nwritten to {os.path.relpath(path)}")
+                       "results": results})
     return 0
 
 

@@ -1,7 +1,7 @@
 """Throughput of examples/celery: messages per second with 1, 2 and 4 worker processes.
 
     make build
-    tools/in-sysroot env PYTHONPATH=src:tools python3.14 bench/celery_fleet.py [--messages 300] [--rounds 3]
+    tools/in-sysroot env PYTHONPATH=src:examples/celery/tests python3.14 bench/celery_fleet.py [--messages 300] [--rounds 3]
 
 A Redis server and a STARTTLS SMTP server with login (corvenda.testing, in
 a child process of its own) run on 127.0.0.1.  For each process count N one
@@ -14,9 +14,9 @@ process calling ``send_template`` in a loop, without Celery.
 The results depend on the machine: on a host with fewer free cores than
 processes, the processes, Redis and the SMTP server share them.
 
-    tools/in-sysroot env PYTHONPATH=src:tools python3.14 bench/celery_fleet.py --faults [--messages 1000] [--events 4]
+    tools/in-sysroot env PYTHONPATH=src:examples/celery/tests python3.14 bench/celery_fleet.py --faults [--messages 1000] [--events 4]
 
-runs the faults of tests/test_celery_faults.py on larger batches instead:
+runs the faults of examples/celery/tests/test_celery_faults.py on larger batches instead:
 for each fault, two workers (two processes each) send a batch while the
 fault strikes ``--events`` times at random moments, and the server counts
 by Message-ID how many messages arrived, arrived more than once, or never.
@@ -29,19 +29,22 @@ from __future__ import annotations
 
 import argparse
 import collections
-import json
 import os
 import random
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 
+from harness import HOST, ServerProcess, command_line, load_average, script, serve
+
+from corvenda import SECURITY_MODES
+from corvenda._process import wait_until
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-sys.path[:0] = [os.path.join(REPO, "tools"), os.path.join(REPO, "src")]
 
+# The example's fleet helper, from examples/celery/tests on PYTHONPATH.
 from mailfleet import Client, RedisServer, Worker, worker_environment  # noqa: E402
 
 # Messages carry the Message-ID <task id@sender's domain>.
@@ -49,68 +52,44 @@ from mailfleet import Client, RedisServer, Worker, worker_environment  # noqa: E
 CREDENTIALS = ("bench@corvenda.test", "bench-password")
 SUBJECT = "Your code {{ code }}"
 
-# The SMTP server's child process: prints "port ca_file", then answers each
-# line on stdin with the number of messages received so far.
-SERVER = """
-import collections, json, sys
-from corvenda.testing import SMTPServer
-with SMTPServer("starttls", credentials=(sys.argv[1], sys.argv[2])) as server:
-    print(server.port, server.ca_file, flush=True)
-    for line in sys.stdin:
-        if line.strip() == "ids":
-            print(json.dumps(collections.Counter(str(m["Message-ID"]) for m in list(server.messages))), flush=True)
-        else:
-            print(len(server.messages), flush=True)
-"""
+class FleetServer(ServerProcess):
+    """A STARTTLS SMTP server with login (corvenda.testing) in a child process."""
 
-
-class ServerProcess:
-    def __init__(self) -> None:
-        env = {**os.environ, "PYTHONPATH": os.path.join(REPO, "src")}
-        self.process = subprocess.Popen(
-            [sys.executable, "-c", SERVER, *CREDENTIALS], env=env, text=True,
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-        )
-        assert self.process.stdout is not None
-        port, self.ca_file = self.process.stdout.readline().split()
-        self.port = int(port)
+    def __init__(self, lifetime_s: float = 4 * 3600) -> None:
+        super().__init__([sys.executable, script("celery_fleet.py"), "--serve", str(lifetime_s)])
+        self.port: int = self.info["port"]
+        self.ca_file: str = self.info["ca_file"]
 
     def count(self) -> int:
-        assert self.process.stdin is not None and self.process.stdout is not None
-        self.process.stdin.write("\n")
-        self.process.stdin.flush()
-        return int(self.process.stdout.readline())
+        """How many messages arrived."""
+        return int(self.ask("count"))
 
     def ids(self) -> collections.Counter[str]:
         """How often each Message-ID arrived."""
-        assert self.process.stdin is not None and self.process.stdout is not None
-        self.process.stdin.write("ids\n")
-        self.process.stdin.flush()
-        return collections.Counter(json.loads(self.process.stdout.readline()))
+        return collections.Counter(self.ask("ids"))
 
     def wait_for(self, total: int, timeout: float) -> None:
-        deadline = time.monotonic() + timeout
-        while self.count() < total:
-            if time.monotonic() > deadline:
-                raise TimeoutError(f"{total - self.count()} messages missing after {timeout} s")
-            time.sleep(0.01)
-
-    def close(self) -> None:
-        assert self.process.stdin is not None
-        self.process.stdin.close()
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        if not wait_until(lambda: self.count() >= total, timeout, interval=0.01):
+            raise TimeoutError(f"{total - self.count()} messages missing after {timeout} s")
 
 
-def direct(server: ServerProcess, messages: int) -> float:
+def serve_smtp(lifetime_s: float) -> None:
+    """Child process: the server of FleetServer until stdin closes or lifetime_s passes."""
+    from corvenda.testing import SMTPServer
+
+    with SMTPServer("starttls", credentials=CREDENTIALS) as server:
+        serve({"port": server.port, "ca_file": server.ca_file},
+              {"count": lambda: len(server.messages),
+               "ids": lambda: collections.Counter(str(m["Message-ID"]) for m in list(server.messages))},
+              lifetime_s)
+
+
+def direct(server: FleetServer, messages: int) -> float:
     """Messages per second of one process sending in a loop."""
     os.environ["SSL_CERT_FILE"] = server.ca_file
     from corvenda.mailer import EasyMailer
 
-    mailer = EasyMailer("127.0.0.1", server.port, *CREDENTIALS, use_ssl=False, use_tls=True)
+    mailer = EasyMailer(HOST, server.port, *CREDENTIALS, **SECURITY_MODES["starttls"])
     before = server.count()
     started = time.perf_counter()
     for n in range(messages):
@@ -120,7 +99,7 @@ def direct(server: ServerProcess, messages: int) -> float:
     return messages / elapsed
 
 
-def fleet_round(client: Client, server: ServerProcess, prefix: str, messages: int) -> float:
+def fleet_round(client: Client, server: FleetServer, prefix: str, messages: int) -> float:
     before = server.count()
     started = time.perf_counter()
     tasks = [client.send("mail.send_template", f"user{n}@example.org", SUBJECT, "verification_code",
@@ -137,13 +116,13 @@ FAULT_TIMING = {"socket_timeout": 2, "redis_wait": 5, "backoff_base": 0.5, "back
 FAULTS = ("term-main", "term-group", "kill", "redis-restart")
 
 
-def fault_round(fault: str, messages: int, events: int, server: ServerProcess, workdir: str) -> str:
+def fault_round(fault: str, messages: int, events: int, server: FleetServer, workdir: str) -> str:
     """One batch under ``fault``; returns the line of counts."""
     folder = os.path.join(workdir, fault)
     os.makedirs(folder)
     with RedisServer(folder) as redis_server:
         client = Client(redis_server.url)
-        env = worker_environment(redis_server.url, "127.0.0.1", server.port, credentials=CREDENTIALS,
+        env = worker_environment(redis_server.url, HOST, server.port, credentials=CREDENTIALS,
                                  ca_file=server.ca_file, **FAULT_TIMING)
         workers = [Worker(f"{fault}{n}", env, folder, concurrency=2) for n in (1, 2)]
         try:
@@ -198,9 +177,9 @@ def fault_round(fault: str, messages: int, events: int, server: ServerProcess, w
 
 def faults(options: argparse.Namespace) -> int:
     chosen = FAULTS if options.fault == "all" else (options.fault,)
-    server = ServerProcess()
+    server = FleetServer()
     try:
-        print(f"cores: {os.cpu_count()}, load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+        print(f"cores: {os.cpu_count()}, load average: {load_average()}")
         print(f"{'fault':14} {'batch':>6} {'events':>6} {'delivered':>9} {'duplicated':>10} {'lost':>5}   "
               f"{'late':>4}   outcomes")
         with tempfile.TemporaryDirectory(prefix="celery-faults-") as workdir:
@@ -214,27 +193,31 @@ def faults(options: argparse.Namespace) -> int:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = command_line(__doc__)
     parser.add_argument("--messages", type=int, default=300, help="messages per round")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--processes", default="1,2,4", help="worker process counts to measure")
     parser.add_argument("--faults", action="store_true", help="count losses and copies under faults instead")
     parser.add_argument("--fault", choices=("all", *FAULTS), default="all")
     parser.add_argument("--events", type=int, default=4, help="fault events per batch (--faults)")
+    parser.add_argument("--serve", type=float, help=argparse.SUPPRESS)
     options = parser.parse_args()
+    if options.serve is not None:
+        serve_smtp(options.serve)
+        return 0
     if options.faults:
         return faults(options)
     counts = [int(n) for n in options.processes.split(",")]
 
-    print(f"cores: {os.cpu_count()}, load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    print(f"cores: {os.cpu_count()}, load average: {load_average()}")
     rows: list[tuple[str, list[float]]] = []
-    server = ServerProcess()
+    server = FleetServer()
     try:
         rows.append(("1 process, no Celery (send_template in a loop)",
                      [direct(server, options.messages) for _ in range(options.rounds)]))
         with tempfile.TemporaryDirectory(prefix="celery-bench-") as workdir, \
                 RedisServer(workdir) as redis_server, Client(redis_server.url) as client:
-            env = worker_environment(redis_server.url, "127.0.0.1", server.port,
+            env = worker_environment(redis_server.url, HOST, server.port,
                                      credentials=CREDENTIALS, ca_file=server.ca_file)
             for count in counts:
                 with Worker(f"bench{count}", env, workdir, concurrency=count) as worker:
@@ -250,7 +233,7 @@ def main() -> int:
     for label, rates in rows:
         print(f"{label:48} {statistics.median(rates):15.0f}  {' '.join(f'{r:.0f}' for r in rates)}")
     print(f"\n{options.messages} messages per round, load average after: "
-          f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+          f"{load_average()}")
     return 0
 
 

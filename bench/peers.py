@@ -1,6 +1,6 @@
 """Other mail libraries building the same logical message, where installed.
 
-Each peer is a small adapter: ``build(w)`` takes a workload (see bench.py)
+Each peer is a small adapter: ``build(w)`` takes a workload (see contenders.py)
 and returns the serialised message as a str, doing what an application using
 that library would write.  A peer whose library cannot be imported is
 reported with the reason and left out of the timings.

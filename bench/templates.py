@@ -3,7 +3,7 @@ how far real templates stay below each limit, and what attacks cost.
 
     tools/in-sysroot env PYTHONPATH=src python3.14 bench/templates.py [--rounds N] [--headroom] [--attacks]
 
-Contenders, interleaved within every round (order rotated each round):
+Contenders, interleaved within every round (the order flipped each round):
   bounded    corvenda.template.TemplateEngine, with all its limits
   unbounded  the same sandbox, options and loaders without the limits (the
              engine as it was before them)
@@ -24,25 +24,22 @@ through in memory-limited children and prints the peak memory and CPU time.
 
 import argparse
 import functools
-import gc
-import math
 import os
 import re
-import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 from collections.abc import Mapping
 
+from harness import REPO, command_line, count_instructions, interleave, one_sample, paired_ratio, script
 from jinja2 import ChoiceLoader, Environment, FileSystemLoader, StrictUndefined, nodes, select_autoescape
 from jinja2.sandbox import ImmutableSandboxedEnvironment
 
 import corvenda.template
 from corvenda.template import BUILTIN_DIR, TemplateEngine
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+sys.path.insert(0, os.path.join(REPO, "tests"))
 import template_cases  # noqa: E402
 
 LAYOUT = {"recipient_name": "Ann", "product_name": "Acme Cloud", "footer": "Acme Ltd, 1 Main Street",
@@ -88,19 +85,17 @@ def _checked_variables(variables):
     return variables
 
 
-def sample(engine, n):
-    jobs = [(f"{name}.{ext}", LAYOUT | variables) for name, variables in CASES for ext in ("html", "txt")]
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter_ns()
-        for _ in range(n):
-            for name, variables in jobs:
-                engine.render(name, variables)
-            engine.render_string(SUBJECT, LAYOUT)
-        return (time.perf_counter_ns() - start) / n
-    finally:
-        gc.enable()
+JOBS = [(f"{name}.{ext}", LAYOUT | variables) for name, variables in CASES for ext in ("html", "txt")]
+
+
+def render_sets(engine, n):
+    """Nanoseconds `engine` takes to render the whole set n times."""
+    start = time.perf_counter_ns()
+    for _ in range(n):
+        for name, variables in JOBS:
+            engine.render(name, variables)
+        engine.render_string(SUBJECT, LAYOUT)
+    return time.perf_counter_ns() - start
 
 
 # Templates of a user's own, as a shop or a newsletter would write them.
@@ -199,13 +194,6 @@ def attacks():
             print(f"  {family:16} {result['peak_mb']!s:>8} {result['cpu_s']!s:>6}  {shown}  {payload[:50]!r}")
 
 
-def interval(ratios):
-    """Order-statistic 95% interval of the median (normal approximation)."""
-    values, k = sorted(ratios), len(ratios)
-    half = 1.96 * math.sqrt(k) / 2
-    return values[max(int(k / 2 - half), 0)], values[min(int(math.ceil(k / 2 + half)), k - 1)]
-
-
 ENGINES = ("bounded", "unbounded", "plain")
 
 
@@ -213,23 +201,14 @@ def make_engine(name):
     return TemplateEngine(None) if name == "bounded" else UnboundedEngine(sandboxed=name == "unbounded")
 
 
-def instructions(name, n, workdir):
-    """Instructions of a child process that warms up and then renders n sets."""
-    out = os.path.join(workdir, f"{name}.{n}.out")
-    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                    sys.executable, os.path.abspath(__file__), "--child", name, str(n)],
-                   check=True, capture_output=True, timeout=600)
-    with open(out) as f:
-        return int(re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M).group(1))
-
-
 def callgrind():
-    if shutil.which("valgrind") is None:
+    """Instructions per set of each engine: child runs of 60 and of 10 sets, subtracted."""
+    totals = count_instructions({(name, n): [sys.executable, script("templates.py"), "--child", name, str(n)]
+                                 for name in ENGINES for n in (10, 60)})
+    if totals is None:
         print("  --callgrind: valgrind is not installed")
         return
-    with tempfile.TemporaryDirectory() as workdir:
-        per_set = {name: (instructions(name, 60, workdir) - instructions(name, 10, workdir)) / 50
-                   for name in ENGINES}
+    per_set = {name: (totals[name, 60] - totals[name, 10]) / 50 for name in ENGINES}
     for name, count in per_set.items():
         print(f"  {name:10} {count / 1e6:8.3f} M instructions per set (callgrind)")
     ratio = per_set["bounded"] / per_set["unbounded"]
@@ -238,7 +217,7 @@ def callgrind():
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap = command_line(__doc__)
     ap.add_argument("--rounds", type=int, default=41)
     ap.add_argument("--n", type=int, default=200, help="renders of the whole set per sample")
     ap.add_argument("--callgrind", action="store_true", help="also count instructions under valgrind (about 1 min)")
@@ -254,32 +233,28 @@ def main():
         return
     if args.child:
         engine = make_engine(args.child[0])
-        sample(engine, 5)
-        sample(engine, int(args.child[1]))
+        render_sets(engine, 5)
+        render_sets(engine, int(args.child[1]))
         return
     engines = {name: make_engine(name) for name in ENGINES}
     rendered = {name: [[e.render(f"{t}.{x}", LAYOUT | v) for x in ("html", "txt")] for t, v in CASES]
                 for name, e in engines.items()}
     assert rendered["bounded"] == rendered["unbounded"] == rendered["plain"], "the engines render differently"
-    for engine in engines.values():
-        sample(engine, args.n // 4)  # warm up: compile and cache every template
-    times = {name: [] for name in engines}
-    for r in range(args.rounds):
-        order = list(engines)
-        for name in order[r % 3:] + order[:r % 3]:
-            times[name].append(sample(engines[name], args.n))
+    runs = {name: functools.partial(render_sets, engine) for name, engine in engines.items()}
+    for run in runs.values():
+        one_sample(run, args.n // 4)  # warm up: compile and cache every template
+    times = interleave(runs, args.n, args.rounds)
     per_set = {name: statistics.median(t) / 1000 for name, t in times.items()}
     print(f"one set = 6 templates + 1 subject, {args.rounds} rounds x {args.n} sets")
     for name, us in per_set.items():
         print(f"  {name:10} {us:8.1f} us per set")
     for other, target in (("unbounded", 1.15), ("plain", None)):
-        ratios = [b / u for b, u in zip(times["bounded"], times[other])]
-        low, high = interval(ratios)
+        ratio, (low, high) = paired_ratio(times, "bounded", other)
         verdict = ""
         if target:
             verdict = "meets" if high <= target else ("misses" if low > target else "noise (straddles)")
             verdict = f"  target <= {target}: {verdict}"
-        print(f"  ratio bounded/{other} {statistics.median(ratios):.3f}  95% [{low:.3f}, {high:.3f}]{verdict}")
+        print(f"  ratio bounded/{other} {ratio:.3f}  95% [{low:.3f}, {high:.3f}]{verdict}")
     if args.callgrind:
         callgrind()
 

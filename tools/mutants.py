@@ -54,7 +54,7 @@ TESTS: dict[str, list[str]] = {
     "src/corvenda/testing/_devprocess.py": ["tests/test_devserver_faults.py"],
     "src/corvenda/testing/plugin.py": ["tests/test_testing.py"],
     "src/corvenda/_pytest_plugin.py": ["tests/test_testing.py"],
-    "examples/celery/mailqueue/retry.py": ["tests/test_celery_policy.py"],
+    "examples/celery/mailqueue/retry.py": ["examples/celery/tests/test_celery_policy.py"],
 }
 # Where the Celery example's package sits in the scratch copy: at its root, so
 # mutmut names its modules as the tests import them (mailqueue.retry).
@@ -134,9 +134,10 @@ def run_again(path: str, scratch: Path, jobs: int) -> dict:
     seconds = json.loads(saved.read_text())["seconds"] if saved.exists() else 0.0
     names = [name for meta in metas for name, code in json.loads(meta.read_text())["exit_code_by_key"].items()
              if status_by_exit_code[code] in ("survived", "timeout", "not checked")]
-    for copy in (scratch / "tests", scratch / "mutants" / "tests"):
-        shutil.rmtree(copy, ignore_errors=True)
-        shutil.copytree(REPO / "tests", copy, ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
+    for folder in sorted({"tests", *(str(Path(test).parent) for test in TESTS[path])}):
+        for copy in (scratch / folder, scratch / "mutants" / folder):
+            shutil.rmtree(copy, ignore_errors=True)
+            shutil.copytree(REPO / folder, copy, ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
     result = run_mutmut(path, scratch, jobs, scratch_env(scratch), names)
     result["seconds"] += seconds
     return result

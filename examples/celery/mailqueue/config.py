@@ -3,7 +3,7 @@
 Every worker process and every client reads the same variables, so one
 environment file configures a whole fleet::
 
-    MAIL_BROKER_URL=redis://10.0.0.5:6379/0
+    MAIL_BROKER_URL=redis://10.0.0.5:6379/0     # or redis+socket:///run/redis/redis.sock?virtual_host=0
     MAIL_SMTP_HOST=smtp.example.com MAIL_SMTP_PORT=587 MAIL_SMTP_SECURITY=starttls
     MAIL_SMTP_USER=app@example.com MAIL_SMTP_PASSWORD=...
 
@@ -13,18 +13,14 @@ Unset variables take the defaults of :class:`Settings`.
 from __future__ import annotations
 
 import os
+import urllib.parse
 from collections.abc import Mapping
 from dataclasses import dataclass, fields
 from typing import Any
 
-__all__ = ["SECURITY_MODES", "SEND_ROUND_TRIPS", "Settings"]
+from corvenda import SECURITY_MODES
 
-# MAIL_SMTP_SECURITY value -> EasyMailer's (use_ssl, use_tls).
-SECURITY_MODES: dict[str, tuple[bool, bool]] = {
-    "ssl": (True, False),
-    "starttls": (False, True),
-    "plain": (False, False),
-}
+__all__ = ["SEND_ROUND_TRIPS", "Settings"]
 
 # Blocking socket operations of one send, each bounded by the socket
 # timeout.  A send goes over the process's kept connection and, when that
@@ -87,6 +83,21 @@ class Settings:
     @property
     def backend_url(self) -> str:
         return self.result_backend or self.broker_url
+
+    @property
+    def redis_url(self) -> str:
+        """``backend_url`` as redis-py reads it, for the workers' own Redis calls.
+
+        Celery spells a unix socket ``redis+socket://:PASSWORD@/PATH?virtual_host=DB``,
+        redis-py ``unix://:PASSWORD@/PATH?db=DB``; other URLs are the same for both.
+        """
+        url = self.backend_url
+        if not url.startswith("redis+socket://"):
+            return url
+        parts = urllib.parse.urlsplit(url)
+        query = [("db" if key == "virtual_host" else key, value)
+                 for key, value in urllib.parse.parse_qsl(parts.query)]
+        return urllib.parse.urlunsplit(("unix", parts.netloc, parts.path, urllib.parse.urlencode(query), ""))
 
     @property
     def soft_time_limit(self) -> float:

@@ -25,21 +25,26 @@ connection: template and argument errors, a missing attachment file.
 An exception this module does not know is permanent too: retrying what is
 not understood only delays the report.
 
-:func:`backoff` spaces retries out exponentially, with jitter so that the
-messages of one failed burst do not all come back at the same moment.
+A task raises :class:`TemporaryFailure` for a failure worth another
+attempt; Celery retries it (the tasks' ``autoretry_for``) after a wait that
+:func:`task_options` sets from the settings: exponential, with jitter so
+that the messages of one failed burst do not all come back at the same
+moment.
 """
 
 from __future__ import annotations
 
 import errno
-import random
 import smtplib
 import socket
 import ssl
-from collections.abc import Callable
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
 
-__all__ = ["Verdict", "backoff", "classify"]
+if TYPE_CHECKING:
+    from mailqueue.config import Settings
+
+__all__ = ["TemporaryFailure", "Verdict", "classify", "task_options"]
 
 # OS errors of a network path that may come back (ECONNREFUSED and friends
 # arrive as ConnectionError subclasses and are handled by type).
@@ -50,6 +55,14 @@ _TRANSIENT_ERRNOS = frozenset({
 
 # TLS errors that mean "the connection went away", not "we disagree".
 _TLS_CUT_OFF = (ssl.SSLEOFError, ssl.SSLZeroReturnError, ssl.SSLSyscallError)
+
+
+class TemporaryFailure(Exception):
+    """A send that failed in a way that may pass; the text is the reason.
+
+    The tasks retry it (Celery's ``autoretry_for``); the failure it stands
+    for is its ``__cause__``.
+    """
 
 
 @dataclass(frozen=True)
@@ -96,20 +109,22 @@ def classify(error: BaseException) -> Verdict:
     return Verdict(False, f"{type(error).__name__}: {error}")
 
 
-def backoff(
-    retries: int,
-    base: float,
-    cap: float,
-    uniform: Callable[[float, float], float] = random.uniform,
-) -> float:
-    """Seconds to wait before retry number ``retries + 1`` (``retries`` made so far).
+def task_options(settings: Settings) -> dict[str, Any]:
+    """Celery's retry options of the mail tasks, from ``settings``.
 
-    The ceiling doubles with each retry, ``base * 2**retries``, up to
-    ``cap``; the wait is drawn between half the ceiling and the ceiling.
+    A :class:`TemporaryFailure` is retried up to MAIL_MAX_RETRIES times.
+    Before retry ``n`` (counted from 0) Celery waits a whole number of
+    seconds drawn between 0 and the ceiling ``MAIL_BACKOFF_BASE * 2**n``,
+    capped at MAIL_BACKOFF_MAX; it takes the base and the cap in whole
+    seconds, the base at least 1.
     """
-    # 2.0 ** 1024 overflows a float; a base of any sensible size reached the cap long before.
-    ceiling = min(cap, base * 2.0 ** min(retries, 1023))
-    return uniform(ceiling / 2, ceiling)
+    return {
+        "autoretry_for": (TemporaryFailure,),
+        "retry_backoff": settings.backoff_base,
+        "retry_backoff_max": settings.backoff_max,
+        "retry_jitter": True,
+        "max_retries": settings.max_retries,
+    }
 
 
 def _temporary(code: int) -> bool:

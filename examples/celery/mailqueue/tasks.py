@@ -55,14 +55,15 @@ import redis
 from celery import Celery
 from celery.exceptions import Reject, SoftTimeLimitExceeded
 from celery.signals import worker_process_init, worker_process_shutdown, worker_shutdown
-from redis.backoff import NoBackoff
+from redis.backoff import EqualJitterBackoff, NoBackoff
 from redis.retry import Retry
 
+from corvenda import SECURITY_MODES
 from corvenda.bulk import Connection, Result
 from corvenda.mailer import EasyMailer
 from mailqueue.attachments import load_all
-from mailqueue.config import SECURITY_MODES, Settings
-from mailqueue.retry import backoff, classify
+from mailqueue.config import Settings
+from mailqueue.retry import TemporaryFailure, classify, task_options
 
 __all__ = ["DEAD_LETTERS", "MailTask", "Undeliverable", "app", "deliveries_key", "send",
            "send_template", "settings"]
@@ -176,7 +177,7 @@ def _start_process(**_: Any) -> None:
     socket.setdefaulttimeout(settings.socket_timeout)
     timeout = min(settings.socket_timeout, settings.redis_wait)
     _Process.redis = redis.Redis.from_url(
-        settings.backend_url,
+        settings.redis_url,
         socket_timeout=timeout,
         socket_connect_timeout=timeout,
         retry=Retry(NoBackoff(), 0),  # _redis() retries, for MAIL_REDIS_WAIT seconds
@@ -186,14 +187,12 @@ def _start_process(**_: Any) -> None:
 
 def _start_thread() -> Connection:
     """This thread's mailer and connection; the connection opens with the first message."""
-    use_ssl, use_tls = SECURITY_MODES[settings.smtp_security]
     _sender.mailer = _Mailer(
         settings.smtp_host,
         settings.smtp_port,
         settings.smtp_user,
         settings.smtp_password,
-        use_ssl=use_ssl,
-        use_tls=use_tls,
+        **SECURITY_MODES[settings.smtp_security],
         default_sender=settings.default_sender or None,
         template_dir=settings.template_dir or None,
     )
@@ -225,6 +224,8 @@ _REDIS_TRANSIENT = (redis.ConnectionError, redis.TimeoutError, redis.exceptions.
                     redis.exceptions.ReadOnlyError, redis.exceptions.TryAgainError)
 
 _T = TypeVar("_T")
+# Between tries of a Redis call: from 0.1-0.2 s, doubling, up to 1-2 s.
+_REDIS_BACKOFF = EqualJitterBackoff(cap=2.0, base=0.2)
 
 
 def _redis(what: str, call: Callable[[redis.Redis], _T]) -> _T:
@@ -239,7 +240,7 @@ def _redis(what: str, call: Callable[[redis.Redis], _T]) -> _T:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise
-            wait = min(left, backoff(attempt, 0.2, 2.0))
+            wait = min(left, _REDIS_BACKOFF.compute(min(attempt, 16)))
             attempt += 1
             log.warning("Redis %s failed (%s: %s); again in %.1f s", what, type(error).__name__, error, wait)
             time.sleep(wait)
@@ -356,10 +357,11 @@ def _deliver(task: Any, submit: Callable[[Connection], Result]) -> dict[str, Any
             verdict = classify(error)
             attempts = request.retries + 1
             if verdict.retry and request.retries < settings.max_retries:
-                wait = backoff(request.retries, settings.backoff_base, settings.backoff_max)
-                log.info("%s %s: attempt %d failed (%s); retry in %.1f s",
-                         task.name, request.id, attempts, verdict.reason, wait)
-                raise task.retry(exc=error, countdown=wait, max_retries=None) from error
+                log.info("%s %s: attempt %d failed (%s); to be retried",
+                         task.name, request.id, attempts, verdict.reason)
+                raise TemporaryFailure(verdict.reason) from error  # Celery retries it: task_options()
+            # The last retry's failure is reported here, with its reason, rather than
+            # left to Celery, which would end the task with the TemporaryFailure.
             if verdict.retry:
                 reason = f"gave up after {attempts} attempts: {verdict.reason}"
             else:
@@ -420,15 +422,9 @@ def _send_template(
     return _deliver(task, submit)
 
 
-# The retry policy is _deliver's own; Celery's automatic retries stay off.
-_TASK_OPTIONS: dict[str, Any] = {
-    "bind": True,
-    "acks_late": True,
-    "reject_on_worker_lost": True,
-    "max_retries": None,
-    "soft_time_limit": settings.soft_time_limit,
-    "time_limit": settings.time_limit,
-}
+# Acknowledgement, redelivery and time limits come from the app's
+# configuration above; which failures are retried, from _deliver.
+_TASK_OPTIONS: dict[str, Any] = {"bind": True, **task_options(settings)}
 
 send: MailTask = app.task(name="mail.send", **_TASK_OPTIONS)(_send)
 send_template: MailTask = app.task(name="mail.send_template", **_TASK_OPTIONS)(_send_template)

@@ -14,29 +14,16 @@ import sys
 import time
 
 import pytest
-from conftest import require
 
-require("celery", "redis")
-import corvenda.testing as testing  # noqa: E402
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+from corvenda._process import wait_until
+from mailfleet import CREDENTIALS, EXAMPLE, SilentServer, Worker, worker_environment
 
-from mailfleet import EXAMPLE, Client, RedisServer, SilentServer, Worker, worker_environment  # noqa: E402
+pytestmark = pytest.mark.usefixtures("fleet_tools")
 
-CREDENTIALS = ("mailer@corvenda.test", "s3cret")
 # Short waits for a test; the defaults are for production (see mailqueue.config).
 TIMING = {"socket_timeout": 1, "redis_wait": 1, "backoff_base": 0.2, "backoff_max": 1,
           "max_retries": 6, "visibility_timeout": 26}
 SUBJECT = "Your code {{ code }}"
-
-
-def wait_until(condition, timeout):
-    """Whether ``condition()`` became true within ``timeout`` seconds."""
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
 
 
 def codes(server):
@@ -55,54 +42,8 @@ def enqueue(client, prefix, count):
 
 
 @pytest.fixture(scope="module")
-def workdir(tmp_path_factory):
-    return str(tmp_path_factory.mktemp("celery"))
-
-
-@pytest.fixture(scope="module")
-def smtp():
-    with testing.SMTPServer("starttls", credentials=CREDENTIALS) as server:
-        yield server
-
-
-@pytest.fixture(scope="module")
-def redis_server(workdir):
-    with RedisServer(workdir) as server:
-        yield server
-
-
-@pytest.fixture(scope="module")
-def client(redis_server):
-    with Client(redis_server.url) as client:
-        yield client
-
-
-@pytest.fixture(scope="module")
-def fleet(workdir, smtp, redis_server, client):
-    env = worker_environment(redis_server.url, smtp.host, smtp.port, credentials=CREDENTIALS,
-                             ca_file=smtp.ca_file, **TIMING)
-    workers = [Worker(name, env, workdir, concurrency=2) for name in ("w1", "w2")]
-    try:
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.wait_ready(client)
-        yield workers
-    finally:
-        for worker in workers:
-            worker.stop()
-
-
-@pytest.fixture
-def workers(fleet, smtp, client):
-    """The two workers, running, with an empty queue and a fresh server."""
-    for worker in fleet:
-        if not worker.alive():
-            worker.start()
-            worker.wait_ready(client)
-    client.purge()
-    smtp.clear()
-    return fleet
+def fleet_settings():
+    return TIMING
 
 
 def test_transient_faults_are_retried_and_every_message_arrives_once(workers, smtp, redis_server, capsys):
@@ -169,11 +110,13 @@ def test_permanent_failures_are_reported_once_and_never_sent(workers, smtp, clie
     state, error = outcomes[missing]
     assert (state, str(error)) == ("FAILURE", "TemplateNotFound: no_such_template.html")
     assert sorted(m.envelope_to for m in smtp.messages) == [["ann@example.org"]] * 2
+    # A sent message's mark lasts MAIL_SENT_TTL (a week by default); one not sent has none.
+    week = 7 * 24 * 3600
+    assert [week - 60 < client.mark_lifetime(task) <= week for task in (control, partial)] == [True, True]
+    assert [client.mark_lifetime(task) for task in (refused, missing)] == [-2, -2]
 
 
-def test_a_threads_pool_sends_each_message_once_and_quits_on_shutdown(workdir, smtp, redis_server, client):
-    env = worker_environment(redis_server.url, smtp.host, smtp.port, credentials=CREDENTIALS,
-                             ca_file=smtp.ca_file, **TIMING)
+def test_a_threads_pool_sends_each_message_once_and_quits_on_shutdown(workdir, smtp, env, client):
     smtp.clear()
     with Worker("t1", env, workdir, concurrency=4, queue="threads", pool="threads") as worker:
         worker.wait_ready(client)

@@ -11,28 +11,25 @@ faults: bench/celery_fleet.py --faults.
 
 import collections
 import os
-import signal
 import subprocess
 import sys
 import threading
 import time
 
 import pytest
-from conftest import require
 
-require("celery", "redis")
-import corvenda.testing as testing  # noqa: E402
+import corvenda.testing as testing
+from corvenda._process import wait_until
+from mailfleet import CREDENTIALS, EXAMPLE, Client, OOMKiller, RedisServer, SilentServer, Worker, worker_environment
+
+pytestmark = pytest.mark.usefixtures("fleet_tools")
 
 # These faults exercise the recipe, Celery and Redis, not the extension's
 # memory handling: the debug interpreter and the sanitizer run of the suite
 # (tools/check-debug, tools/check-asan) leave them to the plain run.
 if hasattr(sys, "gettotalrefcount") or "asan" in os.environ.get("LD_PRELOAD", ""):
     pytest.skip("fault scenarios run in the plain test run only", allow_module_level=True)
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
 
-from mailfleet import EXAMPLE, Client, OOMKiller, RedisServer, SilentServer, Worker, worker_environment  # noqa: E402
-
-CREDENTIALS = ("mailer@corvenda.test", "s3cret")
 # Short waits for a test.  Time limits follow from the socket timeout and
 # MAIL_REDIS_WAIT: soft 26 s, hard 28 s; the visibility timeout must exceed them.
 TIMING = {"socket_timeout": 1, "redis_wait": 3, "backoff_base": 0.2, "backoff_max": 1,
@@ -45,15 +42,6 @@ MEMORY_POISON = '{{ (range(99999)|map("center", 999999)|list)|length }}'
 # Attachments a worker may read, but whose message (about 480 MB once
 # encoded) is more than the test's memory limit allows a pool process.
 BIG_ATTACHMENTS = [f"big{n}.bin" for n in range(8)]
-
-
-def wait_until(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
 
 
 def message_id(task_id):
@@ -88,11 +76,6 @@ def settle(smtp, client, tasks, timeout=120):
 
 
 @pytest.fixture(scope="module")
-def workdir(tmp_path_factory):
-    return tmp_path_factory.mktemp("celery-faults")
-
-
-@pytest.fixture(scope="module")
 def attachment_dir(workdir):
     folder = workdir / "attachments"
     folder.mkdir()
@@ -103,54 +86,8 @@ def attachment_dir(workdir):
 
 
 @pytest.fixture(scope="module")
-def smtp():
-    with testing.SMTPServer("starttls", credentials=CREDENTIALS) as server:
-        yield server
-
-
-@pytest.fixture(scope="module")
-def redis_server(workdir):
-    with RedisServer(str(workdir)) as server:
-        yield server
-
-
-@pytest.fixture(scope="module")
-def client(redis_server):
-    with Client(redis_server.url) as client:
-        yield client
-
-
-@pytest.fixture(scope="module")
-def env(redis_server, smtp, attachment_dir):
-    return worker_environment(redis_server.url, smtp.host, smtp.port, credentials=CREDENTIALS,
-                              ca_file=smtp.ca_file, attachment_dir=attachment_dir, **TIMING)
-
-
-@pytest.fixture(scope="module")
-def fleet(workdir, env, client):
-    workers = [Worker(name, env, str(workdir), concurrency=2) for name in ("f1", "f2")]
-    try:
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.wait_ready(client)
-        yield workers
-    finally:
-        for worker in workers:
-            worker.stop()
-
-
-@pytest.fixture
-def workers(fleet, smtp, client):
-    """The two workers, running, with an empty queue and a fresh server."""
-    for worker in fleet:
-        if not worker.alive():
-            worker.start()
-    for worker in fleet:
-        worker.wait_ready(client)
-    client.purge()
-    smtp.clear()
-    return fleet
+def fleet_settings(attachment_dir):
+    return {**TIMING, "attachment_dir": attachment_dir}
 
 
 def test_baseline_and_smtp_server_down(workers, smtp, client, capsys):

@@ -1,4 +1,4 @@
-"""The policy of examples/celery: its settings, which failures come back, and when.
+"""The example's policy: its settings, which failures come back, and when.
 
 classify() is checked twice: on exception objects of every kind a send can
 raise, and on what real sends to the local server raise under its faults
@@ -12,25 +12,25 @@ import os
 import smtplib
 import socket
 import ssl
-import sys
 
 import jinja2
 import pytest
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [os.path.join(REPO, "examples", "celery"), os.path.join(REPO, "tools")]
+from mailfleet import SilentServer, free_port
+from mailqueue.attachments import AttachmentRefused, load, load_all
+from mailqueue.config import Settings
+from mailqueue.retry import TemporaryFailure, Verdict, classify, task_options
 
-from mailqueue.attachments import AttachmentRefused, load, load_all  # noqa: E402
-from mailqueue.config import Settings  # noqa: E402
-from mailqueue.retry import Verdict, backoff, classify  # noqa: E402
-
-from mailfleet import SilentServer, free_port  # noqa: E402
 
 def test_settings_come_from_mail_variables_and_unsafe_ones_are_refused():
     settings = Settings.from_env({"MAIL_SMTP_PORT": "587", "MAIL_SMTP_SECURITY": "starttls",
                                   "MAIL_SOCKET_TIMEOUT": "2.5", "PATH": "/bin"})
     assert (settings.smtp_port, settings.smtp_security, settings.socket_timeout) == (587, "starttls", 2.5)
     assert settings.backend_url == settings.broker_url == Settings().broker_url
+    # The workers' own Redis client reads a unix socket URL in redis-py's spelling.
+    for url, for_redis_py in [("redis+socket://:pw@/run/redis.sock?virtual_host=3", "unix://:pw@/run/redis.sock?db=3"),
+                              ("redis://:pw@10.0.0.5:6379/2", "redis://:pw@10.0.0.5:6379/2")]:
+        assert Settings.from_env({"MAIL_BROKER_URL": url}).redis_url == for_redis_py
     for env, message in [
         ({"MAIL_SMTP_PORT": "submission"}, "MAIL_SMTP_PORT='submission' is not a valid int"),
         ({"MAIL_SMTP_SECURITY": "tls"}, "MAIL_SMTP_SECURITY must be one of ssl, starttls, plain"),
@@ -145,14 +145,35 @@ def test_failures_are_classified_with_a_reason(error, retry, reason):
     assert classify(error) == Verdict(retry, reason)
 
 
-def test_backoff_doubles_up_to_the_cap_with_jitter_in_the_upper_half():
-    lowest = [backoff(n, 10, 900, uniform=lambda a, b: a) for n in range(10)]
-    highest = [backoff(n, 10, 900, uniform=lambda a, b: b) for n in range(10)]
-    assert highest == [10, 20, 40, 80, 160, 320, 640, 900, 900, 900]
-    assert lowest == [h / 2 for h in highest]
-    assert backoff(10_000, 10, 900, uniform=lambda a, b: b) == 900
-    assert backoff(70, 2.0 ** -70, 900, uniform=lambda a, b: b) == 1.0  # a small base keeps doubling
-    assert len({backoff(3, 10, 900) for _ in range(20)}) > 1
+def test_celery_retries_a_temporary_failure_after_growing_jittered_waits(fleet_tools):
+    from celery import Celery, signals
+
+    # Eager: each retry runs at once, and the wait Celery chose is recorded.
+    app = Celery("policy", set_as_current=False)
+    app.conf.task_always_eager = True
+    attempts, waits = [], []
+
+    @app.task(bind=True, **task_options(Settings(max_retries=6, backoff_base=2, backoff_max=8)))
+    def flaky(self, error):
+        attempts.append(self.request.retries)
+        raise error
+
+    def retried(sender, reason, **_):
+        waits[-1].append(reason.when)
+
+    signals.task_retry.connect(retried, sender=flaky)  # weakly: gone with the test
+    for _ in range(10):
+        waits.append([])
+        result = flaky.apply(args=[TemporaryFailure("451 try later")])
+        assert (result.state, str(result.result)) == ("FAILURE", "451 try later")
+    assert attempts == list(range(7)) * 10
+    # Ceilings 2, 4, 8 (the cap), 8, 8, 8 s; each wait drawn from 0 up to its ceiling.
+    ceilings = [2, 4, 8, 8, 8, 8]
+    assert all(0 <= wait <= ceiling for run in waits for wait, ceiling in zip(run, ceilings, strict=True))
+    assert any(run != ceilings for run in waits)
+    attempts.clear()
+    result = flaky.apply(args=[ValueError("bad argument")])  # anything else: not retried
+    assert (result.state, attempts) == ("FAILURE", [0])
 
 
 def _failure(send):

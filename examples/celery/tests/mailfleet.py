@@ -1,4 +1,4 @@
-"""A Redis server and Celery workers of examples/celery, for tests and benchmarks.
+"""A Redis server and Celery workers of this example, for its tests and the fleet benchmark.
 
     with RedisServer(tmpdir) as redis_server:
         env = worker_environment(redis_server.url, smtp_host, smtp_port, ca_file, ...)
@@ -8,11 +8,15 @@
             client.wait([task_id], timeout=30)
             ...
 
-Everything listens on 127.0.0.1 and lives in the given directory.  Each
+Redis listens on a unix socket in the given directory, and everything
+else on 127.0.0.1; the files live in the given directory.  Each
 worker runs in its own session (process group), so kill() takes down the
 main process and its pool children at once, as a crashed machine would,
 and stop() leaves no process behind, whatever state the worker is in.
 Every wait is bounded.
+
+The example's tests import this module from their folder; bench/celery_fleet.py
+runs with that folder on PYTHONPATH.
 """
 
 from __future__ import annotations
@@ -27,12 +31,16 @@ import time
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["Client", "OOMKiller", "RedisServer", "SilentServer", "Worker", "free_port", "worker_environment"]
+from corvenda._process import child_environ, wait_until
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-EXAMPLE = os.path.join(REPO, "examples", "celery")
+__all__ = ["CREDENTIALS", "Client", "EXAMPLE", "OOMKiller", "RedisServer", "SilentServer", "Worker",
+           "free_port", "worker_environment"]
+
+#: The example's folder (mailqueue, enqueue_batch.py), where the workers run.
+EXAMPLE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = "127.0.0.1"
-_SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")
+#: The login of the test SMTP servers the tests' workers send through.
+CREDENTIALS = ("mailer@corvenda.test", "s3cret")
 
 
 def free_port() -> int:
@@ -42,11 +50,8 @@ def free_port() -> int:
 
 
 def _wait(condition: Any, timeout: float, what: str, interval: float = 0.05) -> None:
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"{what}: not within {timeout} s")
-        time.sleep(interval)
+    if not wait_until(condition, timeout, interval=interval):
+        raise TimeoutError(f"{what}: not within {timeout} s")
 
 
 def _end(process: subprocess.Popen[bytes], sig: int, grace: float, group: bool) -> None:
@@ -64,11 +69,8 @@ def _end(process: subprocess.Popen[bytes], sig: int, grace: float, group: bool) 
                 process.send_signal(signum)
         except ProcessLookupError:
             pass
-        try:
-            _wait(gone, wait, "process end")
+        if wait_until(gone, wait):
             return
-        except TimeoutError:
-            continue
 
 
 def _group_alive(pgid: int) -> bool:
@@ -131,39 +133,46 @@ class SilentServer:
 
 
 class RedisServer:
-    """``redis-server`` on a free loopback port in ``directory``, with a password.
+    """``redis-server`` on a unix socket in ``directory``, with a password.
 
-    With ``persistent`` (the default) it runs as docs/scaling.md asks for
-    production: an append-only file (``appendonly yes``), and keys are
-    never evicted (``maxmemory-policy noeviction``), so a restart() keeps
-    queue, results and marks.  Without it, a restart loses everything.
+    The socket (``directory/redis.sock``) is the server's own from the
+    start: no port is probed and freed for it to take, so nothing else can
+    take it in between.  With ``persistent`` (the default) it runs as
+    docs/scaling.md asks for production: an append-only file (``appendonly
+    yes``), and keys are never evicted (``maxmemory-policy noeviction``), so
+    a restart() keeps queue, results and marks.  Without it, a restart loses
+    everything.
     """
 
     def __init__(self, directory: str, *, persistent: bool = True, password: str = "fleet-redis-pw") -> None:
         self.directory = directory
         self.persistent = persistent
         self.password = password
-        self.port = 0
+        self.socket = os.path.join(os.path.abspath(directory), "redis.sock")
+        # The kernel's limit for a socket's path (sun_path) is 108 bytes.
+        if len(self.socket.encode()) >= 108:
+            raise ValueError(f"{self.socket}: too long a path for a unix socket; use a shorter directory")
         self.process: subprocess.Popen[bytes] | None = None
 
     @property
     def url(self) -> str:
-        return f"redis://:{self.password}@{HOST}:{self.port}/0"
+        """The server for Celery (broker and results) and for the workers' ``MAIL_BROKER_URL``."""
+        return f"redis+socket://:{self.password}@{self.socket}?virtual_host=0"
 
     def start(self) -> RedisServer:
-        """Start on a free port, or on the port of the previous run after stop()."""
-        self.port = self.port or free_port()
+        """Start; after stop(), on the same socket."""
         persistence = (["--appendonly", "yes", "--appendfsync", "everysec"] if self.persistent
                        else ["--appendonly", "no"])
         with open(os.path.join(self.directory, "redis.log"), "ab") as log:
             self.process = subprocess.Popen(
-                ["redis-server", "--bind", HOST, "--port", str(self.port), "--dir", self.directory,
+                ["redis-server", "--port", "0", "--unixsocket", self.socket, "--unixsocketperm", "700",
+                 "--dir", self.directory,
                  "--save", "", *persistence, "--maxmemory", "256mb", "--maxmemory-policy", "noeviction",
                  "--requirepass", self.password, "--protected-mode", "yes"],
                 stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                 # A sanitizer runtime preloaded into the tests (tools/check-asan)
                 # is for our extension, not for Redis, which it breaks.
-                env={k: v for k, v in os.environ.items() if k not in _SANITIZER_VARIABLES},
+                env=child_environ(),
             )
         _wait(self._answers, 10.0, "redis-server start")
         return self
@@ -173,7 +182,9 @@ class RedisServer:
         if self.process.poll() is not None:
             raise RuntimeError(f"redis-server exited with {self.process.returncode}; see {self.directory}/redis.log")
         try:
-            with socket.create_connection((HOST, self.port), timeout=1.0) as connection:
+            with socket.socket(socket.AF_UNIX) as connection:
+                connection.settimeout(1.0)
+                connection.connect(self.socket)
                 connection.sendall(f"AUTH {self.password}\r\nPING\r\n".encode())
                 answer = b""
                 while answer.count(b"\r\n") < 2:
@@ -187,7 +198,7 @@ class RedisServer:
             return False
 
     def restart(self, down: float = 0.0) -> None:
-        """Stop (SIGTERM: Redis writes out what it holds), wait ``down`` s, start on the same port."""
+        """Stop (SIGTERM: Redis writes out what it holds), wait ``down`` s, start on the same socket."""
         self.stop()
         time.sleep(down)
         self.start()
@@ -323,20 +334,18 @@ class Client:
         With ``partial`` the outcomes of those that ended by then, instead of the error.
         """
         done: dict[str, tuple[str, Any]] = {}
-        deadline = time.monotonic() + timeout
-        while True:
+
+        def all_ended() -> bool:
             for task_id in task_ids:
                 if task_id not in done:
                     state, result = self.outcome(task_id)
                     if state in ("SUCCESS", "FAILURE"):
                         done[task_id] = (state, result)
-            if len(done) == len(task_ids):
-                return done
-            if time.monotonic() > deadline:
-                if partial:
-                    return done
-                raise TimeoutError(f"{len(task_ids) - len(done)} of {len(task_ids)} tasks unfinished after {timeout} s")
-            time.sleep(0.1)
+            return len(done) == len(task_ids)
+
+        if not wait_until(all_ended, timeout, interval=0.1) and not partial:
+            raise TimeoutError(f"{len(task_ids) - len(done)} of {len(task_ids)} tasks unfinished after {timeout} s")
+        return done
 
     def ping(self, hostnames: list[str], timeout: float = 5.0) -> set[str]:
         """Names of the workers among ``hostnames`` that answered within ``timeout`` s."""
@@ -368,6 +377,10 @@ class Client:
         taken = [json.loads(raw)[0] for raw in client.hvals("unacked")]
         waiting = [json.loads(raw) for raw in client.lrange(queue, 0, -1)]
         return {str(message["headers"]["id"]) for message in taken + waiting}
+
+    def mark_lifetime(self, task_id: str) -> int:
+        """Seconds the "sent" mark of ``task_id`` has left in Redis; -2: there is none."""
+        return int(self._reader.backend.client.ttl(f"mailqueue:sent:{task_id}"))
 
     def purge(self) -> None:
         """Drop every message waiting in the default queue ("celery")."""

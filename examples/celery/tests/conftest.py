@@ -1,0 +1,97 @@
+"""The example's fixtures, one set per module: Redis, the local SMTP server, a client, two workers.
+
+Run with ``make test-celery``, or ``cd examples/celery && python -m pytest tests``.
+A module sets its workers' ``MAIL_*`` settings (by field name) in its own
+``fleet_settings`` fixture.
+"""
+
+import importlib.util
+import os
+import shutil
+
+import pytest
+
+from corvenda.testing import SMTPServer
+from mailfleet import CREDENTIALS, Client, RedisServer, Worker, worker_environment
+
+# What the fleet's tests need, and how to get it.
+FLEET_TOOLS = {
+    "redis-server": (lambda: shutil.which("redis-server"), "apt-get install redis-server"),
+    "redis (Python)": (lambda: importlib.util.find_spec("redis"), "apt-get install python3-redis"),
+    "celery": (lambda: importlib.util.find_spec("celery"), "apt-get install python3-celery"),
+}
+
+
+@pytest.fixture(scope="module")
+def fleet_tools():
+    """Skip unless Redis and Celery are there; under CI fail, or CI would pass without a fleet."""
+    missing = [f"{name} is missing ({how})" for name, (present, how) in FLEET_TOOLS.items() if not present()]
+    if not missing:
+        return
+    if os.environ.get("CI", "").lower() not in ("", "0", "false", "no"):
+        pytest.fail("; ".join(missing) + ": CI runs every suite, so install it on the CI machine", pytrace=False)
+    pytest.skip("; ".join(missing) + "; or run the tests with tools/in-sysroot, whose root has them")
+
+
+@pytest.fixture(scope="module")
+def fleet_settings():
+    """The workers' ``MAIL_*`` settings by field name; a module overrides this."""
+    return {}
+
+
+@pytest.fixture(scope="module")
+def workdir(tmp_path_factory):
+    """The module's folder: Redis's socket and files, the workers' logs."""
+    return tmp_path_factory.mktemp("fleet")
+
+
+@pytest.fixture(scope="module")
+def smtp():
+    with SMTPServer("starttls", credentials=CREDENTIALS) as server:
+        yield server
+
+
+@pytest.fixture(scope="module")
+def redis_server(workdir):
+    with RedisServer(str(workdir)) as server:
+        yield server
+
+
+@pytest.fixture(scope="module")
+def client(redis_server):
+    with Client(redis_server.url) as client:
+        yield client
+
+
+@pytest.fixture(scope="module")
+def env(redis_server, smtp, fleet_settings):
+    """The workers' environment: this Redis, this server with its login and CA."""
+    return worker_environment(redis_server.url, smtp.host, smtp.port, credentials=CREDENTIALS,
+                              ca_file=smtp.ca_file, **fleet_settings)
+
+
+@pytest.fixture(scope="module")
+def fleet(workdir, env, client):
+    workers = [Worker(name, env, str(workdir), concurrency=2) for name in ("w1", "w2")]
+    try:
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.wait_ready(client)
+        yield workers
+    finally:
+        for worker in workers:
+            worker.stop()
+
+
+@pytest.fixture
+def workers(fleet, smtp, client):
+    """The two workers, running, with an empty queue and a fresh server."""
+    for worker in fleet:
+        if not worker.alive():
+            worker.start()
+    for worker in fleet:
+        worker.wait_ready(client)
+    client.purge()
+    smtp.clear()
+    return fleet
