@@ -300,10 +300,10 @@ def test_fault_flags_arm_the_faults_of_the_same_names(run_main):
     outcomes = []
 
     def drive(output):
-        mailer = EasyMailer("127.0.0.1", port_of(output.text), "user", "password", default_sender="app@example.com",
+        mailer = EasyMailer("127.0.0.1", port_of(output.text), "dev", "pw", default_sender="app@example.com",
                             use_ssl=False)
-        intruder = EasyMailer("127.0.0.1", port_of(output.text), "user", "guess", use_ssl=False)
-        for sender, to in [(mailer, "ann@example.com"), (intruder, "ann@example.com")] + [
+        intruder = EasyMailer("127.0.0.1", port_of(output.text), "dev", "guess", use_ssl=False)
+        for sender, to in [(mailer, "ann@example.com"), (mailer, "ann@example.com"), (intruder, "ann@example.com")] + [
                 (mailer, to) for to in ["ann@example.com"] * 4 + ["ghost@example.com"] + ["ann@example.com"] * 3]:
             try:
                 sender.send(to, "Hi", body="x")
@@ -317,17 +317,19 @@ def test_fault_flags_arm_the_faults_of_the_same_names(run_main):
         output.wait(lambda: output.text.count("=== Message") == 2)
 
     status, out, err = run_main(
-        "--mode", "plain", "--reject-logins", "1", "--fail-next", "MAIL:2:421", "--fail-next", "data:1",
-        "--fail-next", "noop", "--refuse-recipients", "Ghost@Example.com", "nobody@example.com", "--refuse-code", "551",
-        "--drop-connection", "RCPT:2", "--drop-connection", "data:1:After", drive=drive)
+        "--mode", "plain", "--user", "dev", "--password", "pw", "--reject-logins", "1", "--reject-logins", "1:454",
+        "--fail-next", "MAIL:2:421", "--fail-next", "data:1", "--fail-next", "noop",
+        "--refuse-recipients", "Ghost@Example.com", "nobody@example.com", "--refuse-code", "551",
+        "--drop-connection", "RCPT:2", "--drop-connection", "data:After", drive=drive)
     assert (status, err) == (0, "")
-    assert outcomes == [535, 535, 421, 421, "dropped", "dropped", 551, 451, "dropped", "sent"]
+    assert outcomes == [535, 454, 535, 421, 421, "dropped", "dropped", 551, 451, "dropped", "sent"]
     assert out.split("Faults armed:\n")[1].split("Press Ctrl-C")[0].splitlines() == [
         "  RCPT refused with 551 for Ghost@Example.com, nobody@example.com",
         "  the next 2 MAIL answered with 421",
         "  the next 1 DATA answered with 451",
         "  the next 1 NOOP answered with 451",
         "  the next 1 login(s) rejected with 535",
+        "  the next 1 login(s) rejected with 454",
         "  the connection dropped at the next 2 RCPT, unanswered",
         "  the connection dropped at the next 1 DATA, after carrying it out",
     ]
