@@ -26,6 +26,8 @@ def test_fixtures_give_a_trusted_starttls_server_its_mailer_and_outbox(smtp_serv
         assert smtp_server.mode == "starttls" and ca.read() in trusted.read()
     assert (mailer.port, mailer.use_ssl, mailer.use_tls) == (smtp_server.port, False, True)
     send(mailer)
+    [session] = smtp_server.sessions  # TLS from STARTTLS on, though the first EHLO came without
+    assert (session.tls_at_auth, session.tls_at_mail) == (True, True)
     assert mail_outbox is smtp_server.messages and [m["Subject"] for m in mail_outbox] == ["Hi"]
     # Left armed and recorded on purpose: the next test must not see any of it.
     smtp_server.refuse_recipients("ann@example.org")
@@ -223,6 +225,10 @@ def test_like_a_real_server_it_wants_a_login_before_mail_and_a_recipient_in_rcpt
         assert client.rcpt("ann@example.com") == (250, b"OK")
         client.data(b"Subject: x\r\n\r\ny\r\n")
     assert [m.envelope_to for m in server.messages] == [["ann@example.com"]]
+    with SMTPServer("starttls") as server, smtplib.SMTP(server.host, server.port, timeout=10) as client:
+        client.ehlo()
+        for command in ("AUTH PLAIN AHVzZXIAcGFzc3dvcmQ=", "MAIL FROM:<app@example.com>"):
+            assert client.docmd(command) == (530, b"5.7.0 Must issue a STARTTLS command first")
 
 
 @pytest.mark.parametrize("lines", [10, 200_000])  # in one read of the socket, and in several

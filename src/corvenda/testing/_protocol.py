@@ -173,9 +173,8 @@ class _SMTP(aiosmtpd.smtp.SMTP):
     async def push(self, status: Any) -> None:
         if self._dropped:
             return
-        if self._drop_at_final_reply:
-            text = status.decode("ascii", "replace") if isinstance(status, bytes) else str(status)
-            if not text.startswith("3"):  # 334 and 354 ask for more; the final reply is replaced
+        if self._drop_at_final_reply:  # aiosmtpd, and this module, push str
+            if not str(status).startswith("3"):  # 334 and 354 ask for more; the final reply is replaced
                 self._drop()
                 return
         await super().push(status)
