@@ -226,6 +226,8 @@ def run_main():
                 status = _devserver.main([*(["--port", port] if port else []), *argv])
             except SystemExit as exit:
                 status = exit.code
+            except KeyboardInterrupt:  # the stop signal came while main() was failing
+                raise AssertionError("main() ended by an error, not by the stop signal") from None
             finally:
                 finished.set()
                 thread.join(60)
