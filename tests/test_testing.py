@@ -8,6 +8,7 @@ import atexit
 import os
 import smtplib
 import socket
+import ssl
 
 import pytest
 
@@ -203,6 +204,24 @@ def test_an_authority_of_its_own_signs_for_127_0_0_1_and_localhost():
             assert client.noop()[0] == 250
         assert len(server.messages) == 2
     assert not os.path.exists(ca.ca_file)
+
+
+def test_a_kept_authority_is_made_once_owner_only_and_loaded_again(tmp_path):
+    folder = tmp_path / "ca"
+    with Authority(folder) as first:
+        assert first.ca_file == str(folder / "ca.pem")
+    assert sorted(p.name for p in folder.iterdir()) == [".lock", "ca-key.pem", "ca.pem"]
+    assert (folder.stat().st_mode & 0o777, (folder / "ca-key.pem").stat().st_mode & 0o777) == (0o700, 0o600)
+    pem = (folder / "ca.pem").read_bytes()
+    # A client that trusts the first run's file trusts the server of the next run.
+    with Authority(folder) as again, SMTPServer("ssl", authority=again) as server:
+        with smtplib.SMTP_SSL(server.host, server.port, context=ssl.create_default_context(cafile=first.ca_file),
+                              timeout=10) as client:
+            assert ((("organizationName", "corvenda.testing"),) in client.sock.getpeercert()["issuer"])
+    (folder / "ca-key.pem").unlink()
+    with pytest.raises(FileNotFoundError):  # a CA whose key is lost is not replaced behind the user's back
+        Authority(folder)
+    assert (folder / "ca.pem").read_bytes() == pem
 
 
 def test_any_login_is_accepted_without_credentials():
