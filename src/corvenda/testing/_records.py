@@ -54,7 +54,7 @@ class _Hrefs(html.parser.HTMLParser):
     """Collects the href of every <a> and <area>, character references resolved."""
 
     def __init__(self) -> None:
-        super().__init__(convert_charrefs=True)
+        super().__init__()  # character references resolved (convert_charrefs)
         self.hrefs: list[str] = []
 
     def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
