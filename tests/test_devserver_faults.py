@@ -281,15 +281,18 @@ def test_banner_says_how_to_reach_and_trust_it_and_a_signal_stops_it(run_main, t
 
     # SIGINT stops it even where the shell that started it ignores SIGINT.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    # A kept CA and a folder to save in that exists already.
+    # A kept CA and a folder to save in that exists already; in plain mode a refusal with the default code.
     kept_options = ["--ca-dir", str(ca_dir), "--save", str(tmp_path)] if kept else []
+    if mode == "plain":
+        kept_options = ["--refuse-recipients", "x@example.com"]
     status, out, err = run_main("--mode", mode, *kept_options, drive=drive,
                                 stop=signal.SIGINT if mode == "plain" else signal.SIGTERM)
     [ca_file] = sent
     assert (ca_file is None) is (mode == "plain")
     assert (status, err) == (0, "")
     expected = banner_lines(mode, ca_file, bool(kept)) + [f"Saving each message to {tmp_path}/ as an .eml file"] * bool(
-        kept) + ["Press Ctrl-C to stop.", ""]
+        kept) + ["Faults armed:", "  RCPT refused with 550 for x@example.com"] * (mode == "plain") + [
+        "Press Ctrl-C to stop.", ""]
     assert out.split("\n")[:len(expected)] == [line.format(port=port_of(out)) for line in expected]
     tls = "TLS" if mode != "plain" else "no TLS"
     assert f"\nSession    EHLO {'STARTTLS EHLO ' * (mode == 'starttls')}AUTH MAIL RCPT DATA  (login user, {tls})\n" in out
@@ -321,12 +324,13 @@ def test_fault_flags_arm_the_faults_of_the_same_names(run_main):
     status, out, err = run_main(
         "--mode", "plain", "--user", "dev", "--password", "pw", "--reject-logins", "1", "--reject-logins", "1:454",
         "--fail-next", "MAIL:2:421", "--fail-next", "data:1", "--fail-next", "noop",
-        "--refuse-recipients", "Ghost@Example.com", "nobody@example.com", "--refuse-code", "551",
+        "--refuse-recipients", "Ghost@Example.com", "nobody@example.com", "--refuse-recipients", "x@example.com",
+        "--refuse-code", "551",
         "--drop-connection", "RCPT:2", "--drop-connection", "data:After", drive=drive)
     assert (status, err) == (0, "")
     assert outcomes == [535, 454, 535, 421, 421, "dropped", "dropped", 551, 451, "dropped", "sent"]
     assert out.split("Faults armed:\n")[1].split("Press Ctrl-C")[0].splitlines() == [
-        "  RCPT refused with 551 for Ghost@Example.com, nobody@example.com",
+        "  RCPT refused with 551 for Ghost@Example.com, nobody@example.com, x@example.com",
         "  the next 2 MAIL answered with 421",
         "  the next 1 DATA answered with 451",
         "  the next 1 NOOP answered with 451",
