@@ -6,6 +6,7 @@ still takes mail afterwards.  The tests of what the dev server prints, saves
 and arms run its main() in this process, stopped by a signal as Ctrl-C would.
 """
 
+import asyncio
 import contextlib
 import errno
 import io
@@ -140,8 +141,12 @@ def test_waiting_for_output_that_never_comes_fails_in_time(dev):
         dev.wait_for("never printed", timeout=0.1)
 
 
-def test_out_of_file_descriptor_reports_are_rate_limited(capsys):
+def test_out_of_file_descriptor_reports_are_rate_limited(capsys, caplog):
     handler = _LoopErrors()
+    loop = asyncio.new_event_loop()
+    handler(loop, {"message": "something else", "exception": RuntimeError("went wrong")})  # reported as usual
+    loop.close()
+    assert "something else" in caplog.text and "went wrong" in caplog.text
     for expected in (ssl.SSLError(1, "certificate unknown"), ConnectionResetError()):  # quiet
         handler(None, {"message": "connection lost", "exception": expected})
     error = OSError(errno.EMFILE, os.strerror(errno.EMFILE))

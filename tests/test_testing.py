@@ -90,6 +90,25 @@ def test_fail_next_answers_the_next_commands_of_a_verb_in_any_case(smtp_server, 
     assert all(verb.upper() in session.commands for session in smtp_server.sessions)
 
 
+def test_faults_default_to_the_next_command_and_their_usual_codes(smtp_server, mailer):
+    smtp_server.reject_logins()
+    smtp_server.fail_next("MAIL")
+    smtp_server.drop_connection("RCPT")
+    outcomes = []
+    for _ in range(4):
+        try:
+            send(mailer)
+            outcomes.append("sent")
+        except smtplib.SMTPServerDisconnected:
+            outcomes.append("dropped")
+        except smtplib.SMTPResponseException as error:
+            outcomes.append(error.smtp_code)
+    smtp_server.refuse_recipients("ann@example.org")
+    with pytest.raises(smtplib.SMTPRecipientsRefused) as caught:
+        send(mailer)
+    assert outcomes + [caught.value.recipients["ann@example.org"][0]] == [535, 451, "dropped", "sent", 550]
+
+
 # How each fault is armed with a temporary and a permanent code, and the reply it then gives.
 DEFAULTS = [
     (lambda s, code: s.fail_next("MAIL", code=code), smtplib.SMTPSenderRefused,
@@ -175,6 +194,9 @@ def test_faults_that_cannot_happen_are_refused(arm):
 
 
 def test_a_server_runs_once_between_start_and_stop():
+    assert (SMTPServer().mode, SMTPServer().credentials) == ("starttls", ("user", "password"))
+    with pytest.raises(ValueError, match=r"^mode must be one of \('plain', 'starttls', 'ssl'\), not 'tls'$"):
+        SMTPServer("tls")
     server = SMTPServer("plain")
     with pytest.raises(RuntimeError, match="not running"):
         server.mailer()
@@ -289,3 +311,4 @@ def test_trust_adds_the_ca_to_the_file_trusted_before_and_restores_it(monkeypatc
         monkeypatch.setenv("SSL_CERT_FILE", server.ca_file)
         with server.trust():
             assert os.environ["SSL_CERT_FILE"] == server.ca_file
+
