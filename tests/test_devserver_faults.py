@@ -137,6 +137,9 @@ def test_a_dev_server_process_that_cannot_start_says_why():
 
 
 def test_waiting_for_output_that_never_comes_fails_in_time(dev):
+    assert dev.port not in (0, 8025) and repr(dev) == (  # a free port unless the options name one
+        f"<DevServerProcess --port 0 --mode plain --user {USER} --password {PASSWORD} --save {dev.save_dir}"
+        f" port {dev.port}>")
     with pytest.raises(AssertionError, match="no 'never printed' within 0.1 s; output:"):
         dev.wait_for("never printed", timeout=0.1)
 

@@ -21,7 +21,7 @@ READY = "Press Ctrl-C"
 class DevServerProcess:
     """``python -m corvenda.testing OPTION...`` in a child process, usable with ``with``.
 
-    Entering starts it (``--port 0`` unless the options name a port) and
+    Entering starts it (on ``--port 0`` unless the options name a port) and
     waits, at most ``start_timeout`` seconds, until its banner says it
     listens; then ``port``, ``banner`` and, in the TLS modes, ``ca_file``
     are set.  A child that ends first, or is not ready in time, raises
@@ -37,9 +37,8 @@ class DevServerProcess:
 
     def __init__(self, *options: str, python: str = sys.executable, start_timeout: float = 30.0,
                  stop_timeout: float = 20.0, **popen: Any) -> None:
-        if not any(option == "--port" or option.startswith("--port=") for option in options):
-            options = ("--port", "0", *options)
-        self.command = [python, "-m", "corvenda.testing", *options]
+        # A port among the options comes later and wins.
+        self.command = [python, "-m", "corvenda.testing", "--port", "0", *options]
         self.start_timeout = start_timeout
         self.stop_timeout = stop_timeout
         self._popen = popen
@@ -71,10 +70,13 @@ class DevServerProcess:
                          self._reader(self.process.stderr, self.errors.append)]
         try:
             self.banner = self.wait_for(READY, self.start_timeout)
+            self.port = int(_search(r"127\.0\.0\.1:(\d+)", self.banner))
         except (AssertionError, EOFError) as error:
             self.stop()
             raise RuntimeError(f"the development server did not start: {error}") from None
-        self.port = int(_search(r"127\.0\.0\.1:(\d+)", self.banner))
+        except BaseException:
+            self.stop()
+            raise
         found = re.search(r"^CA certificate: (\S+)$", self.banner, re.MULTILINE)
         self.ca_file = found.group(1) if found else None
         return self
@@ -143,5 +145,5 @@ class DevServerProcess:
 def _search(pattern: str, text: str) -> str:
     found = re.search(pattern, text)
     if found is None:
-        raise RuntimeError(f"the development server's banner has no {pattern!r}:\n{text}")
+        raise AssertionError(f"the banner has no {pattern!r}:\n{text}")
     return found.group(1)
