@@ -5,6 +5,7 @@ real EasyMailer.send raises and what the server recorded.
 """
 
 import atexit
+import base64
 import os
 import smtplib
 import socket
@@ -244,6 +245,14 @@ def test_a_kept_authority_is_made_once_owner_only_and_loaded_again(tmp_path):
     with pytest.raises(FileNotFoundError):  # a CA whose key is lost is not replaced behind the user's back
         Authority(folder)
     assert (folder / "ca.pem").read_bytes() == pem
+
+
+def test_a_login_that_is_not_utf_8_is_refused_and_recorded():
+    with SMTPServer("plain") as server, smtplib.SMTP(server.host, server.port, timeout=10) as client:
+        client.ehlo()
+        plain = base64.b64encode(b"\0us\xffer\0p\xffw").decode()
+        assert client.docmd("AUTH", f"PLAIN {plain}")[0] == 535
+    assert server.sessions[0].logins == [("us\ufffder", "p\ufffdw")]
 
 
 def test_any_login_is_accepted_without_credentials():

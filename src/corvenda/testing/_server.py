@@ -315,8 +315,7 @@ class SMTPServer:
 
     def _authenticate(self, protocol: _SMTP, session: aiosmtpd.smtp.Session, envelope: Envelope,
                       mechanism: str, auth_data: Any) -> AuthResult:
-        if not isinstance(auth_data, LoginPassword):
-            return AuthResult(success=False, handled=False)
+        assert isinstance(auth_data, LoginPassword)  # what LOGIN and PLAIN, the mechanisms offered, give
         user = auth_data.login.decode("utf-8", "replace")
         password = auth_data.password.decode("utf-8", "replace")
         record = protocol.session_record()
@@ -330,7 +329,7 @@ class SMTPServer:
         ok = self.credentials is None or (user, password) == self.credentials
         if ok:
             record.login = user
-        return AuthResult(success=ok, handled=False, auth_data=user if ok else None)
+        return AuthResult(success=ok, handled=False)
 
 
 class _Controller(Controller):
