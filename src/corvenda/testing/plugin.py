@@ -38,7 +38,7 @@ from typing import TYPE_CHECKING, Any, cast
 
 import pytest
 
-from corvenda.testing import Authority, Outbox, SMTPServer
+from corvenda.testing import Outbox, SMTPServer
 from corvenda.testing._server import MODES, Mode
 
 if TYPE_CHECKING:
@@ -69,9 +69,8 @@ def _key(mode: str, options: dict[str, Any]) -> Hashable:
         raise ValueError(f"smtp_server mode must be one of {MODES}, not {mode!r}")
     if options.get("credentials") is not None:
         options["credentials"] = tuple(options["credentials"])
-    # An authority is told apart by identity: the same CA, the same server.
-    return mode, tuple(sorted((name, id(value) if isinstance(value, Authority) else value)
-                              for name, value in options.items()))
+    # An Authority is hashed by identity: the same CA, the same server.
+    return mode, tuple(sorted(options.items()))
 
 
 def _marked(mode: str = DEFAULT_MODE, **options: Any) -> dict[str, Any]:
