@@ -136,6 +136,16 @@ def test_a_dev_server_process_that_cannot_start_says_why():
         server.start()
 
 
+def test_a_dev_server_process_names_its_ca_file_and_stops_as_on_ctrl_c():
+    with testing.DevServerProcess("--mode", "ssl", start_timeout=10) as server:
+        assert server.ca_file.endswith(".pem") and os.path.exists(server.ca_file) and server.returncode is None
+        assert f"SSL_CERT_FILE={server.ca_file}" in server.banner and server.errors == []
+    assert server.returncode == 0 and "stopped after 0 message(s)" in server.wait_for("stopped", timeout=10)
+    assert not os.path.exists(server.ca_file)
+    with pytest.raises(EOFError, match="output ended before 'more'"):
+        server.wait_for("more", timeout=10)
+
+
 def test_waiting_for_output_that_never_comes_fails_in_time(dev):
     assert dev.port not in (0, 8025) and repr(dev) == (  # a free port unless the options name one
         f"<DevServerProcess --port 0 --mode plain --user {USER} --password {PASSWORD} --save {dev.save_dir}"
