@@ -11,8 +11,10 @@ import zlib
 
 import pytest
 from conftest import require
+from previews import write_gallery
 
-from corvenda import _chromium, _preview
+from corvenda.preview import _chromium
+from corvenda.preview.__main__ import main
 
 
 @pytest.fixture
@@ -23,7 +25,7 @@ def chromium():
 def preview(capsys, *args):
     """The preview command as `python -m corvenda.template preview ARGS` runs it: (status, stdout, stderr)."""
     try:
-        status = _preview.main(["preview", *args])
+        status = main(["preview", *args])
     except SystemExit as exit:
         status = exit.code
     out = capsys.readouterr()
@@ -52,6 +54,35 @@ def test_the_module_runs_the_preview_command(tmp_path):
     assert done.stdout.split() == [str(tmp_path / "notification.html"), str(tmp_path / "notification.txt")]
     assert "Build #742 is ready" in (tmp_path / "notification.html").read_text()
     assert "Build #742 is ready" in (tmp_path / "notification.txt").read_text()
+
+
+# Runs `python -m corvenda.template ARGS` as -m does and prints the module names
+# corvenda/template/__init__.py was executed under.
+RUN_AND_TRACE = """
+import importlib.util, json, runpy, sys
+origin = importlib.util.find_spec("corvenda.template").origin
+runs = []
+def trace(frame, event, arg):
+    if event == "call" and frame.f_code.co_name == "<module>" and frame.f_code.co_filename == origin:
+        runs.append(frame.f_globals["__name__"])
+sys.settrace(trace)
+sys.argv[0] = "corvenda.template"
+try:
+    runpy.run_module("corvenda.template", run_name="__main__", alter_sys=True)
+finally:
+    sys.settrace(None)
+    print(json.dumps(runs), file=sys.stderr)
+"""
+
+
+def test_the_template_module_loads_once_and_never_imports_the_preview(tmp_path):
+    done = subprocess.run([sys.executable, "-W", "error", "-c", RUN_AND_TRACE, "preview", "notification",
+                           "--out", str(tmp_path)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and json.loads(done.stderr) == ["corvenda.template"], done.stderr
+    assert (tmp_path / "notification.txt").exists()
+    done = subprocess.run([sys.executable, "-c", "import corvenda.template, sys; print(sorted(sys.modules))"],
+                          capture_output=True, text=True, timeout=120)
+    assert "corvenda.preview" not in done.stdout and "corvenda.template" in done.stdout, done.stderr
 
 
 def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_path, capsys, monkeypatch):
@@ -94,7 +125,7 @@ def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_p
 ])
 def test_help_and_usage_name_the_command_as_it_is_typed(capsys, args, status, shown):
     with pytest.raises(SystemExit) as exit:
-        _preview.main(args)
+        main(args)
     out = capsys.readouterr()
     assert exit.value.code == status and shown in " ".join((out.out + out.err).split()), out
 
@@ -121,9 +152,11 @@ def test_preview_png_takes_four_screenshots_for_the_gallery(tmp_path, capsys):
         "verification_code-600-light.png": (600, "#f3f4f6"),
     }
     assert all(200 < height < 2000 for _, height, _ in shots.values())
-    gallery = _preview.write_gallery(str(tmp_path), ["verification_code"])
+    (tmp_path / "frame.html").write_text("<body>\n<section>an earlier run</section>\n</body>\n")
+    gallery = write_gallery(str(tmp_path), ["verification_code"], str(tmp_path / "frame.html"))
     assert gallery == str(tmp_path / "index.html")
     page = (tmp_path / gallery).read_text()
+    assert page.startswith("<body>\n<section") and page.endswith("</section>\n</body>\n") and "earlier" not in page
     assert sorted(re.findall(r'src="([^"]+)"', page)) == sorted(shots)
     assert f"<pre>{html.escape((tmp_path / 'verification_code.txt').read_text())}</pre>" in page
 
