@@ -5,14 +5,17 @@ import json
 import os
 import re
 import struct
+import signal
 import subprocess
 import sys
+import tempfile
 import zlib
 
 import pytest
 from conftest import require
 from previews import write_gallery
 
+from corvenda._process import SANITIZER_VARIABLES, wait_until
 from corvenda.preview import _chromium
 from corvenda.preview.__main__ import main
 
@@ -187,3 +190,174 @@ def test_browser_waits_are_bounded_and_failures_clear(monkeypatch):
     monkeypatch.setenv("CORVENDA_CHROMIUM", "no-such-browser")
     with pytest.raises(_chromium.ChromiumNotFound, match="not installed"):
         _chromium.Browser()
+
+
+@pytest.mark.usefixtures("chromium")
+def test_browser_reports_what_pages_and_the_protocol_say(tmp_path):
+    missing = (tmp_path / "missing.html").as_uri()
+    with _chromium.Browser(timeout=10) as browser:
+        first = browser.open("<p>Grüße</p>")  # the defaults: 600 × 800 CSS pixels, light scheme
+        assert first.evaluate("[innerWidth, innerHeight, matchMedia('(prefers-color-scheme: light)').matches, "
+                              "document.body.textContent]") == [600, 800, True, "Grüße"]
+        second = browser.open("<p>second</p>")
+        first.navigate(first.evaluate("location.href"))  # a page opened from a string stays itself
+        assert first.evaluate("document.body.textContent") == "Grüße"
+        for call, message in [
+            (lambda: browser.send("No.such"), "No.such: 'No.such' wasn't found"),
+            (lambda: browser.send("Target.createTarget", {}),
+             "Target.createTarget: Invalid parameters Failed to deserialize params.url"),
+            (lambda: first.evaluate("throw new Error('boom')"), "JavaScript error: Error: boom\n"),
+            (lambda: first.evaluate("throw 'plain'"), "JavaScript error: Uncaught"),
+            (lambda: first.navigate(missing), f"cannot open {missing}: net::ERR_FILE_NOT_FOUND"),
+        ]:
+            with pytest.raises(_chromium.BrowserError) as error:
+                call()
+            assert str(error.value).startswith(message), error.value
+        # Runtime.enable announces the page's context before it answers: an event
+        # that arrives while a command waits is kept for wait_event().
+        first.send("Runtime.enable")
+        assert browser.wait_event("Runtime.executionContextCreated", first._session)["context"]["auxData"]["isDefault"]
+        browser.timeout = 1
+        with pytest.raises(_chromium.BrowserError, match=r"^Chromium did not answer Never\.fired within 1 s$"):
+            browser.wait_event("Never.fired")
+        browser.timeout = 10
+        for page in (first, second):  # a closed page leaves no pending events behind
+            page.close()
+            assert not [event for event in browser._events
+                        if page._session in json.dumps(event) or page._target in json.dumps(event)]
+
+        # A red pixel at the top left of a page taller than the window: the
+        # size returned is in CSS pixels, the PNG's in device pixels.
+        marked = "<body style='margin:0'><div style='width:1px;height:1px;background:#f00'></div><div style='height:1500px'>"
+        for scale, full_page, size, png in [(1, True, (375, 1501), (375, 1501)), (1, False, (375, 200), (375, 200)),
+                                            (2, True, (375, 1501), (750, 3002)), (2, False, (375, 200), (750, 400))]:
+            page = browser.open(marked, width=375, height=200, scale=scale)
+            assert page.screenshot(tmp_path / "shot.png", full_page=full_page) == size
+            assert png_info(tmp_path / "shot.png") == (*png, "#ff0000"), (scale, full_page)
+            page.close()
+
+
+# A stand-in for Chromium, for the failures a real one does not produce on
+# demand: it speaks the pipe protocol, notes what it got in FAKE_RECORD and
+# behaves as FAKE_MODE says: "answer" (and exit on Browser.close), "exit"
+# (print eight lines, one not UTF-8, and exit), "silent-exit", or "stubborn"
+# (start a helper process, never answer, ignore Browser.close).
+FAKE_CHROMIUM = """#!{python}
+import json, os, subprocess, sys
+mode, record = os.environ["FAKE_MODE"], open(os.environ["FAKE_RECORD"], "a")
+def note(**what):
+    record.write(json.dumps(what) + "\\n")
+    record.flush()
+link = lambda fd: os.readlink(f"/proc/self/fd/{{fd}}")
+note(pid=os.getpid(), argv=sys.argv[1:], env=sorted(os.environ), leader=os.getsid(0) == os.getpid(),
+     stdin=link(0), stdout=link(1), stderr=link(2), log_mode=os.fstat(2).st_mode & 0o777)
+if mode == "stubborn":
+    note(helper=subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"]).pid)
+buffer = b""
+while chunk := os.read(3, 65536):
+    buffer += chunk
+    while b"\\0" in buffer:
+        data, _, buffer = buffer.partition(b"\\0")
+        method = json.loads(data)["method"]
+        note(received=method)
+        if mode == "exit":
+            sys.stderr.buffer.write(b"".join(b"line %d\\n" % n for n in range(1, 8)) + b"bad \\xff byte\\n")
+        if mode in ("exit", "silent-exit") or (method == "Browser.close" and mode == "answer"):
+            sys.exit(1)
+        if mode == "answer":
+            os.write(4, json.dumps({{"id": json.loads(data)["id"], "result": {{"product": "Fake/1.0"}}}}).encode() + b"\\0")
+"""
+
+
+def fake_chromium(tmp_path, monkeypatch, mode):
+    """Install the stand-in with ``mode``; return (its path, a function reading its record)."""
+    path, record = tmp_path / "fake-chromium", tmp_path / "record.jsonl"
+    path.write_text(FAKE_CHROMIUM.format(python=sys.executable))
+    path.chmod(0o755)
+    monkeypatch.setenv("FAKE_MODE", mode)
+    monkeypatch.setenv("FAKE_RECORD", str(record))
+    return str(path), lambda: [json.loads(line) for line in record.read_text().splitlines()]
+
+
+def test_the_browser_runs_in_its_own_session_with_a_private_profile(tmp_path, monkeypatch):
+    fake, record = fake_chromium(tmp_path, monkeypatch, "answer")
+    for name in SANITIZER_VARIABLES:  # as under the sanitizer runs; empty, so harmless if they leaked
+        monkeypatch.setenv(name, "")
+    browser = _chromium.Browser(fake)
+    profile, (started, *_) = browser._profile, record()
+    assert started["argv"][-2:] == [f"--user-data-dir={profile}", "about:blank"]
+    assert {"--headless", "--remote-debugging-pipe", "--host-resolver-rules=MAP * ~NOTFOUND"} <= set(started["argv"])
+    assert ("--no-sandbox" in started["argv"]) == (os.geteuid() == 0)
+    assert not set(started["env"]) & set(SANITIZER_VARIABLES) and "FAKE_MODE" in started["env"]
+    assert started["leader"] and started["stdin"] == "/dev/null"
+    assert started["stdout"] == started["stderr"] == os.path.join(profile, "output.log")
+    assert started["log_mode"] == 0o600 and os.path.basename(profile).startswith("corvenda-chromium-")
+    assert browser.version == "Fake/1.0"
+    browser.close()
+    browser.close()
+    assert [line["received"] for line in record()[1:]] == ["Browser.getVersion", "Browser.close"]
+    assert not os.path.exists(profile)
+    with pytest.raises(ChildProcessError):
+        os.waitpid(started["pid"], os.WNOHANG)
+    with pytest.raises(_chromium.BrowserError, match="^the browser is closed$"):
+        browser.send("Browser.getVersion")
+
+
+def gone(pid):
+    """Whether process ``pid`` has ended (a zombie has)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rpartition(")")[2].split()[0] in "ZX"
+    except FileNotFoundError:
+        return True
+
+
+@pytest.mark.parametrize("mode, message", [
+    ("exit", "Chromium exited during Browser.getVersion: line 4 | line 5 | line 6 | line 7 | bad \ufffd byte"),
+    ("silent-exit", "Chromium exited during Browser.getVersion: (no output)"),
+    ("stubborn", "Chromium did not answer Browser.getVersion within 1 s"),
+    ("not-executable", "[Errno 13] Permission denied"),
+])
+def test_a_browser_that_fails_to_start_is_named_stopped_and_removed(tmp_path, monkeypatch, mode, message):
+    fake, record = fake_chromium(tmp_path, monkeypatch, mode)
+    if mode == "not-executable":
+        os.chmod(fake, 0o644)
+        (tmp_path / "record.jsonl").touch()
+    (tmp_path / "tmp").mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "tmp"))
+    fds = sorted(os.listdir("/proc/self/fd"))
+    try:
+        with pytest.raises((_chromium.BrowserError, PermissionError)) as error:
+            _chromium.Browser(fake, timeout=1)
+        assert str(error.value).startswith(message), error.value
+        assert os.listdir(tmp_path / "tmp") == [] and sorted(os.listdir("/proc/self/fd")) == fds
+        for line in record()[:1]:
+            with pytest.raises(ChildProcessError):
+                os.waitpid(line["pid"], os.WNOHANG)
+        assert all(wait_until(lambda: gone(line["helper"]), 10) for line in record() if "helper" in line)
+    finally:
+        for line in record():
+            if "helper" in line and not gone(line["helper"]):
+                os.kill(line["helper"], signal.SIGKILL)
+
+
+@pytest.mark.parametrize("on_path, variable, found", [
+    (["chrome", "headless_shell"], None, "chrome"),
+    (["chromium-browser", "chrome"], None, "chromium-browser"),
+    (["chromium", "chromium-browser", "my-browser"], None, "chromium"),
+    (["chromium", "my-browser"], "my-browser", "my-browser"),
+    (["chromium"], "", "chromium"),  # empty is unset
+    (["chromium"], "missing-browser", None),  # a name given and missing is not replaced by another
+    (["headless_shell"], None, "headless_shell"),
+    ([], None, None),
+])
+def test_find_chromium_takes_the_variable_then_the_first_name_on_path(tmp_path, monkeypatch, on_path, variable, found):
+    for name in on_path:
+        (tmp_path / name).write_text("#!/bin/sh\n")
+        (tmp_path / name).chmod(0o755)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    if variable is None:
+        monkeypatch.delenv("CORVENDA_CHROMIUM", raising=False)
+    else:
+        monkeypatch.setenv("CORVENDA_CHROMIUM", variable)
+    assert _chromium.find_chromium() == (found and str(tmp_path / found))
