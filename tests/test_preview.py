@@ -3,6 +3,7 @@
 import html
 import json
 import os
+import pathlib
 import re
 import struct
 import signal
@@ -16,7 +17,7 @@ from conftest import require
 from previews import write_gallery
 
 from corvenda._process import SANITIZER_VARIABLES, wait_until
-from corvenda.preview import _chromium
+from corvenda.preview import _chromium, render, screenshots
 from corvenda.preview.__main__ import main
 
 
@@ -162,6 +163,26 @@ def test_preview_png_takes_four_screenshots_for_the_gallery(tmp_path, capsys):
     assert page.startswith("<body>\n<section") and page.endswith("</section>\n</body>\n") and "earlier" not in page
     assert sorted(re.findall(r'src="([^"]+)"', page)) == sorted(shots)
     assert f"<pre>{html.escape((tmp_path / 'verification_code.txt').read_text())}</pre>" in page
+
+
+@pytest.mark.usefixtures("chromium")
+def test_screenshots_are_as_tall_as_the_mail_and_phone_wide(tmp_path):
+    """A short mail is not padded to a screen's height; at 375 px the phone
+    emulation lays out a page without a viewport tag as a phone would (wide)."""
+    short = '<body style="margin:0"><div style="height:50px;background:#f00"></div>\n\n'
+    (tmp_path / "tpl").mkdir()
+    for name, head in [("fits", '<meta name="viewport" content="width=device-width">'), ("fixed", "")]:
+        (tmp_path / "tpl" / f"{name}.html").write_text(head + short)
+        (tmp_path / "tpl" / f"{name}.txt").write_text("Short.\n\n")
+    shots = {}
+    for name in ("fits", "fixed"):
+        html_path, text_path = render(name, {}, str(tmp_path / "out"), str(tmp_path / "tpl"))
+        assert pathlib.Path(text_path).read_text() == "Short.\n"  # one line end, not two
+        shots |= {os.path.basename(path): png_info(pathlib.Path(path)) for path in screenshots(html_path, str(tmp_path / "out"))}
+    assert {name: size for name, size in shots.items() if name.startswith("fits")} == {
+        f"fits-{width}-{scheme}.png": (width, 100, "#ff0000") for width in (600, 375) for scheme in ("light", "dark")}
+    assert [shots[f"fixed-600-{scheme}.png"][0] for scheme in ("light", "dark")] == [600, 600]
+    assert all(shots[f"fixed-375-{scheme}.png"][0] > 900 for scheme in ("light", "dark"))
 
 
 @pytest.mark.usefixtures("chromium")
