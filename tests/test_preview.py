@@ -279,14 +279,15 @@ while chunk := os.read(3, 65536):
     buffer += chunk
     while b"\\0" in buffer:
         data, _, buffer = buffer.partition(b"\\0")
-        method = json.loads(data)["method"]
-        note(received=method)
+        message = json.loads(data)
+        method = message["method"]
+        note(received=method, id=message["id"])  # Chromium refuses a command without an id
         if mode == "exit":
             sys.stderr.buffer.write(b"".join(b"line %d\\n" % n for n in range(1, 8)) + b"bad \\xff byte\\n")
         if mode in ("exit", "silent-exit") or (method == "Browser.close" and mode == "answer"):
             sys.exit(1)
         if mode == "answer":
-            os.write(4, json.dumps({{"id": json.loads(data)["id"], "result": {{"product": "Fake/1.0"}}}}).encode() + b"\\0")
+            os.write(4, json.dumps({{"id": message["id"], "result": {{"product": "Fake/1.0"}}}}).encode() + b"\\0")
 """
 
 
