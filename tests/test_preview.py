@@ -224,7 +224,6 @@ def test_browser_reports_what_pages_and_the_protocol_say(tmp_path):
         first.navigate(first.evaluate("location.href"))  # a page opened from a string stays itself
         assert first.evaluate("document.body.textContent") == "Grüße"
         for call, message in [
-            (lambda: browser.send("No.such"), "No.such: 'No.such' wasn't found"),
             (lambda: browser.send("Target.createTarget", {}),
              "Target.createTarget: Invalid parameters Failed to deserialize params.url"),
             (lambda: first.evaluate("throw new Error('boom')"), "JavaScript error: Error: boom\n"),
@@ -234,6 +233,9 @@ def test_browser_reports_what_pages_and_the_protocol_say(tmp_path):
             with pytest.raises(_chromium.BrowserError) as error:
                 call()
             assert str(error.value).startswith(message), error.value
+        with pytest.raises(_chromium.BrowserError) as error:
+            browser.send("No.such")
+        assert str(error.value) == "No.such: 'No.such' wasn't found"  # an error without data ends there
         # Runtime.enable announces the page's context before it answers: an event
         # that arrives while a command waits is kept for wait_event().
         first.send("Runtime.enable")
@@ -383,3 +385,8 @@ def test_find_chromium_takes_the_variable_then_the_first_name_on_path(tmp_path, 
     else:
         monkeypatch.setenv("CORVENDA_CHROMIUM", variable)
     assert _chromium.find_chromium() == (found and str(tmp_path / found))
+    if found is None:
+        with pytest.raises(_chromium.ChromiumNotFound) as error:
+            _chromium.Browser()
+        assert str(error.value) == ("Chromium is not installed: install the chromium package, "
+                                    "or set CORVENDA_CHROMIUM to the browser's executable")
