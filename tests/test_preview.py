@@ -16,6 +16,7 @@ import pytest
 from conftest import require
 from previews import write_gallery
 
+import corvenda
 from corvenda._process import SANITIZER_VARIABLES, wait_until
 from corvenda.preview import _chromium, render, screenshots
 from corvenda.preview.__main__ import main
@@ -126,6 +127,7 @@ def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_p
         "NAME template", "--context FILE.json JSON", "--template-dir DIR directory", "--out DIR output",
         "--png also"]],
     (["--help"], 0, "preview render"),
+    (["--version"], 0, f"corvenda {corvenda.__version__}"),
 ])
 def test_help_and_usage_name_the_command_as_it_is_typed(capsys, args, status, shown):
     with pytest.raises(SystemExit) as exit:
