@@ -188,7 +188,7 @@ def test_text_versions_wrap_at_72_columns_with_urls_whole(name):
 
 
 def test_wraptext_breaks_lines_never_words_or_urls():
-    from corvenda._plaintext import wrap_text
+    from corvenda.template._plaintext import wrap_text
 
     words = "lorem ipsum dolor " * 10
     cases = {

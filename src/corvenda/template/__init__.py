@@ -44,7 +44,7 @@ from jinja2.sandbox import ImmutableSandboxedEnvironment, SandboxedFormatter
 from jinja2.utils import Namespace
 from markupsafe import Markup, escape
 
-from corvenda._plaintext import wrap_text
+from corvenda.template._plaintext import wrap_text
 
 __all__ = ["STRING_CACHE_LIMIT", "TemplateEngine"]
 
@@ -903,9 +903,3 @@ def _checked_variables(variables: Mapping[str, object] | None) -> Mapping[str, o
     if not isinstance(variables, Mapping):
         raise TypeError(f"variables must be a mapping, not {type(variables).__name__}")
     return variables
-
-
-if __name__ == "__main__":
-    from corvenda._preview import main
-
-    raise SystemExit(main())
