@@ -129,10 +129,10 @@ def test_limits_leave_ordinary_templates_alone(tmp_path):
     source = ("{{ '=' * 72 }}|{{ '%-8s|%6.2f' % (name, 3.14159) }}|{{ '{:>6}'.format(n) }}|{{ n ** 40 > 0 }}"
               "|{{ name.center(12, '*') }}|{{ rows|join(',')|length }}|{{ name|indent(2, true) }}"
               "|{% for r in rows %}{% for c in r %}{{ c }}{% endfor %}{% endfor %}|{{ ('a' * 1000000)|length }}"
-              "|{{ 'n' in name }}{{ name[1:] }}|{{ 1 ** 10**9 }}{{ (-1) ** 10**9 }}"
-              "|{% macro m() %}<{{ caller() }}>{% endmacro %}{% call m() %}c{% endcall %}|{{ '{!r}'.format(name) }}")
+              "|{{ 'n' in name }}{{ name[1:] }}|{{ 1 ** (10 ** 9) }}{{ (-1) ** (10 ** 9) }}{{ 2.5 ** 2 }}"
+              "|{% macro m() %}<{{ caller() }}>{% endmacro %}{% call m() %}c{% endcall %}|{{ '{!r}'.format(name) }}|{{ dict.fromkeys(name|map('upper'), 0) }}")
     out = engine_with(tmp_path, {"t.txt": source}).render("t.txt", {"name": "Ann", "n": 7, "rows": ["ab"] * 10000})
-    assert out == f"{'=' * 72}|Ann     |  3.14|     7|True|****Ann*****|29999|  Ann|{'ab' * 10000}|1000000|Truenn|11|<c>|'Ann'"
+    assert out == f"{'=' * 72}|Ann     |  3.14|     7|True|****Ann*****|29999|  Ann|{'ab' * 10000}|1000000|Truenn|116.25|<c>|'Ann'|{{'A': 0, 'N': 0}}"
     # a filter's result passed on to a checked filter keeps its items
     assert engine_with(tmp_path, {}).render_string("{{ [1, 2]|map('string')|join(',') }}") == "1,2"
 
@@ -287,20 +287,26 @@ SIZES = [  # limit, source, variables, what the refusal names, E
     (L, "{{ text|indent('ab', true) }}", {"text": "a\nb\nc"}, "indent", 11),
     (L, "{{ a|wordwrap(5, true, '--') }}", {"a": "x" * 37}, "wordwrap", 67),  # 51 made
     (L, "{{ a|wordwrap }}", {"a": "x y\n" * 40}, "wordwrap", 205),  # 159 made
+    (L, "{{ a|wordwrap(1) }}", {"a": "x y " * 10}, "wordwrap", 121),
     (L, "{{ items|tojson(2) }}", {"items": [0] * 5}, "tojson", 48), (L, "{{ items|tojson('--') }}", {"items": [0] * 5}, "tojson", 48),
     (L, "{{ lipsum(2, false, 5, 6)|length > 0 }}", {}, "lipsum()", 192),
     (L, "{{ '%5s|%-4d' % (a, 7) }}", {"a": "ab"}, "a % formatting", 821),  # each field counted as 400 more
     (L, "{{ '%(a)s%((b))r' % {'a': a, '(b)': a} }}", {"a": "ab"}, "a % formatting", 834),
-    (L, "{{ 'x%*s%*s' % (3, a, 4, a) }}", {"a": "ab"}, "a % formatting", 818),
+    (L, "{{ 'x%*s%*s' % (3, a, 40, b) }}", {"a": "ab", "b": "abcdef"}, "a % formatting", 858),
+    (L, "{{ '%%|%s' % a }}", {"a": "ab"}, "a % formatting", 407), (L, "{{ (fmt.encode() % 1)|length }}", {"fmt": "%5d"}, "a % formatting", 410),
     (L, "{{ '%lr%Lr%X' % (a, a, 255) }}", {"a": "ab"}, "a % formatting", 1252),
     (L, "{{ '%5.2f' % 1.5 }}", {}, "a % formatting", 436), (L, "{{ '%s%%' % a }}", {"a": "ab"}, "a % formatting", 406),
     (L, "{{ fmt|format(a, 2) }}", {"fmt": "%s %r", "a": "ab"}, "format", 827),
     (L, "{{ '{!r}'.format(a) }}", {"a": "ab"}, "str.format()", 404),
     (L, "{{ '{:5}{}'.format(a, a) }}", {"a": "ab"}, "str.format()", 809),
+    (L, "{{ '{a}{b}'.format_map({'a': a, 'b': a}) }}", {"a": "ab"}, "str.format()", 804),
+    (L, "{{ '{!r}'.format(a) }}", {"a": "x" * 50}, "a !r conversion", 500),
+    (L, "{{ '{!a}'.format(a) }}", {"a": "x" * 50}, "a !a conversion", 500),
     (L, "{{ items|string }}", {"items": ["ab"]}, "the string filter", 21),
     (L, "{{ items }}", {"items": [b"ab", None, 1.5, True, 10**29, "\\\\", "\0", ["x"], (), {"k": "v"}, range(2)]},
      "printing a value", 386),  # 108 made
     (L, "{% set ns = namespace(a='ab') %}{{ ns }}", {}, "printing a value", 29),  # 23 made
+    (L, "{% set ns = namespace(a='ab') %}{{ [ns] }}", {}, "printing a value", 44),
     (BITS, "{{ a * b > 0 }}", {"a": 2 ** 49, "b": 2 ** 49}, "an integer of about", 100),
     (BITS, "{{ a ** 1 > 0 }}", {"a": 2 ** 99}, "an integer of about", 100),
     (BITS, "{{ a ** 3 > 0 }}", {"a": 2 ** 33}, "an integer of about", 102),
@@ -341,7 +347,9 @@ WORK = [  # source, variables, steps
     ("{{ items|length }}", {"items": [0] * 300}, 301), ("{{ text|length }}", {"text": "x" * 30050}, 301),
     ("{{ text|list|length }}", {"text": "x" * 150}, 302), ("{{ dict(a=text)|length }}", {"text": "x" * 30050}, 303),
     ("{{ text.count('x') }}", {"text": "x" * 30050}, 301), ("{{ 'x'.count(text) }}", {"text": "x" * 30050}, 301),
-    ("{{ [0].count(items) }}", {"items": [0] * 300}, 302), ("{{ 'y' in text }}", {"text": "x" * 30050}, 300),
+    ("{{ [0].count(items) }}", {"items": [0] * 300}, 302), ("{{ data.count(x) }}", {"data": b"x" * 30050, "x": b"x"}, 301),
+    ("{{ f(m) is none }}", {"m": Markup("x" * 30050), "f": lambda *a, **k: None}, 301),
+    ("{{ (a + b)|length }}", {"a": [0] * 3755, "b": [0] * 3755}, 7811), ("{{ 'y' in text }}", {"text": "x" * 30050}, 300),
     ("{{ 1 in items }}", {"items": [0] * 300}, 300), ("{{ 1 is in items }}", {"items": [0] * 300}, 301),
     ("{% for i in items %}{{ i is odd }}{% endfor %}", {"items": [1] * 300}, 300),
     ("{{ items[1:] is none }}", {"items": [0] * 7510}, 300), ("{{ text[1:]|length }}", {"text": "x" * 30050}, 601),
@@ -354,7 +362,7 @@ WORK = [  # source, variables, steps
     ("{% macro m(x) %}{% endmacro %}{% for i in items %}{{ m(items) }}{% endfor %}", {"items": [0] * 150}, 300),
     ("{{ text|striptags|length }}", {"text": "<" * 15050}, 22953),
     ("{{ text|urlize|length }}", {"text": "x" * 15050}, 22952), ("{{ text|urlize|length }}", {"text": " " * 15050}, 302),
-    ("{{ text|wordwrap(7)|length }}", {"text": "x y " * 3010}, 2468), ("{{ text|wordwrap|length }}", {"text": "x y " * 3010}, 549),
+    ("{{ text|wordwrap(9)|length }}", {"text": "x y " * 3010}, 1999), ("{{ text|wordwrap(1)|length }}", {"text": "x y " * 300}, 205), ("{{ text|wordwrap|length }}", {"text": "x y " * 3010}, 549),
     ("{% for i in items %}{{ i.upper() }}{% endfor %}", {"items": ["x" * 250] * 40}, 160),
     ("{% for i in items %}{{ i.ljust(3) }}{% endfor %}", {"items": ["x" * 250] * 40}, 160),
     ("{% for i in items %}{{ f(i, i, k=items) is none }}{% endfor %}", {"items": ["x" * 250] * 40, "f": lambda *a, **k: None}, 1840),
@@ -404,6 +412,7 @@ def test_cpu_deadline_is_checked_while_the_render_runs():
 REFUSED = [  # source, variables, error, message
     ("{{ 'ab'.translate(7) }}", {}, SecurityError, r"^translate\(\) takes a dict, list, tuple or str table in templates$"),
     ("{{ items|sum(start=[]) }}", {"items": [[1]]}, SecurityError, r"^the sum filter adds numbers only in templates$"),
+    ("{{ '{}'.format(s) }}", {"s": "x" * 1_000_001}, SecurityError, r"^a format field would make 1,000,001 "),
     ("{{ '{0:{1}}'.format('x', w) }}", {"w": "9" * 5000}, SecurityError, r"^str\.format\(\) would make"),
     ("{% call dict(a=s) %}{% endcall %}", {"s": "x" * 1_000_000}, SecurityError, r"max_output \(1,000,000 characters"),
     ("{{ ns }}", {"ns": Namespace.__new__(Namespace)}, SecurityError, r"^printing a value would make 1,000,001 "),
