@@ -140,8 +140,7 @@ def run_attack(payload, folder, python=sys.executable):
     its outcome, peak memory (MB above the baseline) and CPU seconds."""
     import corvenda.template
 
-    env = child_environ()
-    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(corvenda.template.__file__))
+    env = child_environ(PYTHONPATH=os.path.dirname(os.path.dirname(corvenda.template.__file__)))
     child = subprocess.run([python, "-c", _ATTACK_CHILD, str(folder)], input=payload,
                            capture_output=True, text=True, timeout=120, env=env)
     if child.returncode != 0:
