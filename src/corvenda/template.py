@@ -655,7 +655,7 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
         filters and tests on constants ahead of time: a value computed while
         compiling would be kept in the compiled template and escape the
         limits of every later render."""
-        token = _budget.set(_NoBudget())
+        token = _budget.set(_NoBudget())  # type: ignore[arg-type]
         try:
             return super().compile(*args, **kwargs)
         finally:
