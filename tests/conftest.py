@@ -6,7 +6,7 @@ import shutil
 
 import pytest
 
-from corvenda import _chromium
+from corvenda.preview import _chromium
 from corvenda.testing import Authority, SMTPServer
 
 # The fixtures users get (smtp_server, mail_outbox, mailer), as an installed package registers them.

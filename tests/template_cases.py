@@ -12,6 +12,8 @@ import os
 import subprocess
 import sys
 
+from corvenda._process import child_environ
+
 LONG = "x" * 300
 LONG_URL = "https://example.com/r?t=" + "A1b2" * 69
 
@@ -136,10 +138,9 @@ print(json.dumps({"outcome": outcome, "peak_mb": round(peak, 1), "cpu_s": round(
 def run_attack(payload, folder, python=sys.executable):
     """Render ``payload`` in a child interpreter (see _ATTACK_CHILD); return
     its outcome, peak memory (MB above the baseline) and CPU seconds."""
-    import corvenda.template
+    import corvenda
 
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
-    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(corvenda.template.__file__))
+    env = child_environ(PYTHONPATH=os.path.dirname(os.path.dirname(corvenda.__file__)))
     child = subprocess.run([python, "-c", _ATTACK_CHILD, str(folder)], input=payload,
                            capture_output=True, text=True, timeout=120, env=env)
     if child.returncode != 0:

@@ -14,7 +14,7 @@ import pytest
 from conftest import require
 from template_cases import CASES, TEMPLATES
 
-from corvenda import _chromium
+from corvenda.preview import _chromium
 from corvenda.template import TemplateEngine
 
 VIEWS = [(width, dark) for width in (375, 600) for dark in (False, True)]

@@ -15,7 +15,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import types
 from email.mime.multipart import MIMEMultipart
 from pathlib import Path
 
@@ -24,123 +23,21 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import corvenda.mailer as mailer
+import fakes
 from corvenda.mailer import EasyMailer
+from fakes import BoolRaises, Dict, Engine, List, Message, NoSend, Str, fake_smtplib, fake_ssl, raising
 
 EXAMPLES = 300  # per method
 
-
-class Boom(Exception):
-    pass
-
-
-class Str(str):
-    pass
-
-
-class Dict(dict):
-    pass
-
-
-class List(list):
-    pass
-
-
-class SplitRaises(str):
-    def split(self, *args):
-        raise Boom("split")
-
-
-class IterRaisesList(list):
-    def __iter__(self):
-        raise Boom("list iter")
-
-
-class BoolRaises:
-    def __bool__(self):
-        raise Boom("bool")
-
-
-class IndexRaises:
-    def __index__(self):
-        raise Boom("index")
-
-
-class IterRaises:
-    def __iter__(self):
-        raise Boom("iter")
-
-
-class FormatRaises:
-    def __format__(self, format_spec):
-        raise Boom("format")
-
-
-class FspathRaises:
-    def __fspath__(self):
-        raise Boom("fspath")
-
-
-class FakeMsg:
-    """A message stand-in: keeps what is attached, renders to a fixed text."""
-
-    def __init__(self):
-        self.parts = []
-
-    def attach(self, part):
-        self.parts.append(part)
-
-    def as_string(self):
-        return "Subject: fake\n\nbody"
-
+SplitRaises = raising("split", str)
+IterRaisesList = raising("__iter__", list)
+IndexRaises = raising("__index__")
+IterRaises = raising("__iter__")
+FormatRaises = raising("__format__")
+FspathRaises = raising("__fspath__")
 
 # What the fakes saw; only for keeping references alive, never asserted on.
 LOG = []
-
-
-class Engine:
-    def render(self, name, variables):
-        LOG.append(("render", name))
-        if name.startswith("missing"):
-            raise LookupError(name)
-        return f"<p>{name}</p>"
-
-    def render_string(self, text, variables):
-        LOG.append(("render_string", text))
-        return text
-
-
-class Recorder(EasyMailer):
-    def _do_send(self, msg, recipients, sender):
-        LOG.append((msg, recipients, sender))
-
-
-class Connection:
-    behaviour = {}
-
-    def __init__(self, *args, **kwargs):
-        if self.behaviour.get("fail") == "connect":
-            raise ConnectionRefusedError("connect")
-
-    def _step(self, name):
-        if self.behaviour.get("fail") == name:
-            raise OSError(name)
-
-    def __enter__(self):
-        self._step("enter")
-        return self
-
-    def __exit__(self, *exc):
-        self._step("exit")
-        return self.behaviour.get("suppress", False)
-
-    def starttls(self, context):
-        self._step("starttls")
-
-    def login(self, user, password):
-        self._step("login")
-
-    def sendmail(self, sender, recipients, text):
-        self._step("sendmail")
 
 
 class OddSelf:
@@ -184,7 +81,7 @@ awkward = st.one_of(
     st.dictionaries(texts, texts, max_size=2).map(Dict),
     st.lists(texts, max_size=3).map(List), st.lists(texts, max_size=3).map(IterRaisesList),
     st.builds(BoolRaises), st.builds(IndexRaises), st.builds(IterRaises), st.builds(FormatRaises),
-    st.builds(FspathRaises), st.builds(object), st.builds(FakeMsg), st.builds(MIMEMultipart),
+    st.builds(FspathRaises), st.builds(object), st.builds(Message), st.builds(MIMEMultipart),
     file_paths.map(Path), st.tuples(texts, texts), st.frozensets(texts, max_size=2),
     records.map(lambda r: {**r, "filename": FormatRaises()}),
     st.recursive(st.one_of(texts, st.none(), st.integers(), records),
@@ -220,7 +117,7 @@ PLAUSIBLE = {
     "template_name": st.sampled_from(["notification", "welcome", "missing"]),
     "context": st.one_of(st.none(), st.just({}), st.dictionaries(texts, texts, max_size=3),
                          st.fixed_dictionaries({"occurred_at": texts})),
-    "msg": st.one_of(st.builds(MIMEMultipart), st.builds(FakeMsg)),
+    "msg": st.one_of(st.builds(MIMEMultipart), st.builds(Message)),
     "filepath": file_paths,
     "item": records,
     "recipients": st.lists(texts, max_size=3),
@@ -242,8 +139,8 @@ def sandbox(tmp_path, monkeypatch):
     PATHS["missing.pdf"] = str(tmp_path / "missing.pdf")
     # Relative names from the random texts resolve in the empty directory.
     monkeypatch.chdir(tmp_path / "dir")
-    monkeypatch.setattr(mailer, "smtplib", types.SimpleNamespace(SMTP=Connection, SMTP_SSL=Connection))
-    monkeypatch.setattr(mailer, "ssl", types.SimpleNamespace(create_default_context=object))
+    monkeypatch.setattr(mailer, "ssl", fake_ssl)
+    monkeypatch.setattr(fakes, "record", LOG)
     yield
     PATHS.clear()
 
@@ -282,7 +179,7 @@ def snapshot(value, depth=0):
 
 def make_instance(method):
     # _do_send is fuzzed on the class itself, everything else with delivery recorded.
-    cls = EasyMailer if method == "_do_send" else Recorder
+    cls = EasyMailer if method == "_do_send" else NoSend
     instance = cls("smtp.example.org", 587, "user@example.org", "secret", use_ssl=False)
     instance._template_engine = Engine()
     return instance
@@ -294,7 +191,7 @@ def draw_call(data, method, instance):
     form = data.draw(st.sampled_from(forms), label="form")
     params = list(inspect.signature(getattr(EasyMailer, method)).parameters)
     if form == "construct":
-        target, params = Recorder, params[1:]
+        target, params = NoSend, params[1:]
     elif form == "instance":
         target = getattr(instance, method)
         params = params if method in STATIC else params[1:]
@@ -347,11 +244,12 @@ def bind(method, form, instance, args, kwargs):
 @settings(max_examples=EXAMPLES, deadline=None, database=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 @given(data=st.data())
-def test_random_calls(sandbox, method, data):
+def test_random_calls(sandbox, monkeypatch, method, data):
     LOG.clear()
-    Connection.behaviour = data.draw(st.fixed_dictionaries(
+    behaviour = data.draw(st.fixed_dictionaries(
         {}, optional={"fail": st.sampled_from(["connect", "enter", "starttls", "login", "sendmail", "exit"]),
                       "suppress": st.booleans()}), label="connection")
+    monkeypatch.setattr(mailer, "smtplib", fake_smtplib(**behaviour))
     instance = make_instance(method)
     target, args, kwargs, form = draw_call(data, method, instance)
 

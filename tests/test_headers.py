@@ -61,9 +61,11 @@ def test_long_headers_are_folded_and_read_back_unchanged(server, case):
         assert part.get_content() == b"%PDF-1.7"
 
 
-# Names whose percent escapes fall at every offset of a 60-character piece.
+# Names whose percent escapes fall at every offset of a 60-character piece,
+# and one of ASCII letters, whose pieces are not shortened by escapes.
 @pytest.mark.parametrize("name", ["é" * 200 + ".txt", "x" + "é" * 200 + ".txt", "xy" + "é" * 200 + ".txt",
-                                  "季" * 120 + " final.pdf", "😀" * 80])
+                                  "季" * 120 + " final.pdf", "😀" * 80,
+                                  pytest.param("a" * 1000 + " b.txt", id="ascii")])
 def test_long_attachment_names_are_written_as_numbered_pieces_of_whole_escapes(plain_server, name):
     plain_server.mailer().send("ann@example.org", "Report", attachments=[{"filename": name, "data": b"x"}])
 

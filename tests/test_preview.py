@@ -3,16 +3,23 @@
 import html
 import json
 import os
+import pathlib
 import re
 import struct
+import signal
 import subprocess
 import sys
+import tempfile
 import zlib
 
 import pytest
 from conftest import require
+from previews import write_gallery
 
-from corvenda import _chromium, _preview
+import corvenda
+from corvenda._process import SANITIZER_VARIABLES, wait_until
+from corvenda.preview import _chromium, render, screenshots
+from corvenda.preview.__main__ import main
 
 
 @pytest.fixture
@@ -23,7 +30,7 @@ def chromium():
 def preview(capsys, *args):
     """The preview command as `python -m corvenda.template preview ARGS` runs it: (status, stdout, stderr)."""
     try:
-        status = _preview.main(["preview", *args])
+        status = main(["preview", *args])
     except SystemExit as exit:
         status = exit.code
     out = capsys.readouterr()
@@ -52,6 +59,35 @@ def test_the_module_runs_the_preview_command(tmp_path):
     assert done.stdout.split() == [str(tmp_path / "notification.html"), str(tmp_path / "notification.txt")]
     assert "Build #742 is ready" in (tmp_path / "notification.html").read_text()
     assert "Build #742 is ready" in (tmp_path / "notification.txt").read_text()
+
+
+# Runs `python -m corvenda.template ARGS` as -m does and prints the module names
+# corvenda/template/__init__.py was executed under.
+RUN_AND_TRACE = """
+import importlib.util, json, runpy, sys
+origin = importlib.util.find_spec("corvenda.template").origin
+runs = []
+def trace(frame, event, arg):
+    if event == "call" and frame.f_code.co_name == "<module>" and frame.f_code.co_filename == origin:
+        runs.append(frame.f_globals["__name__"])
+sys.settrace(trace)
+sys.argv[0] = "corvenda.template"
+try:
+    runpy.run_module("corvenda.template", run_name="__main__", alter_sys=True)
+finally:
+    sys.settrace(None)
+    print(json.dumps(runs), file=sys.stderr)
+"""
+
+
+def test_the_template_module_loads_once_and_never_imports_the_preview(tmp_path):
+    done = subprocess.run([sys.executable, "-W", "error", "-c", RUN_AND_TRACE, "preview", "notification",
+                           "--out", str(tmp_path)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and json.loads(done.stderr) == ["corvenda.template"], done.stderr
+    assert (tmp_path / "notification.txt").exists()
+    done = subprocess.run([sys.executable, "-c", "import corvenda.template, sys; print(sorted(sys.modules))"],
+                          capture_output=True, text=True, timeout=120)
+    assert "corvenda.preview" not in done.stdout and "corvenda.template" in done.stdout, done.stderr
 
 
 def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_path, capsys, monkeypatch):
@@ -91,10 +127,11 @@ def test_preview_renders_a_template_directory_with_the_variables_of_a_file(tmp_p
         "NAME template", "--context FILE.json JSON", "--template-dir DIR directory", "--out DIR output",
         "--png also"]],
     (["--help"], 0, "preview render"),
+    (["--version"], 0, f"corvenda {corvenda.__version__}"),
 ])
 def test_help_and_usage_name_the_command_as_it_is_typed(capsys, args, status, shown):
     with pytest.raises(SystemExit) as exit:
-        _preview.main(args)
+        main(args)
     out = capsys.readouterr()
     assert exit.value.code == status and shown in " ".join((out.out + out.err).split()), out
 
@@ -121,11 +158,33 @@ def test_preview_png_takes_four_screenshots_for_the_gallery(tmp_path, capsys):
         "verification_code-600-light.png": (600, "#f3f4f6"),
     }
     assert all(200 < height < 2000 for _, height, _ in shots.values())
-    gallery = _preview.write_gallery(str(tmp_path), ["verification_code"])
+    (tmp_path / "frame.html").write_text("<body>\n<section>an earlier run</section>\n</body>\n")
+    gallery = write_gallery(str(tmp_path), ["verification_code"], str(tmp_path / "frame.html"))
     assert gallery == str(tmp_path / "index.html")
     page = (tmp_path / gallery).read_text()
+    assert page.startswith("<body>\n<section") and page.endswith("</section>\n</body>\n") and "earlier" not in page
     assert sorted(re.findall(r'src="([^"]+)"', page)) == sorted(shots)
     assert f"<pre>{html.escape((tmp_path / 'verification_code.txt').read_text())}</pre>" in page
+
+
+@pytest.mark.usefixtures("chromium")
+def test_screenshots_are_as_tall_as_the_mail_and_phone_wide(tmp_path):
+    """A short mail is not padded to a screen's height; at 375 px the phone
+    emulation lays out a page without a viewport tag as a phone would (wide)."""
+    short = '<body style="margin:0"><div style="height:50px;background:#f00"></div>\n\n'
+    (tmp_path / "tpl").mkdir()
+    for name, head in [("fits", '<meta name="viewport" content="width=device-width">'), ("fixed", "")]:
+        (tmp_path / "tpl" / f"{name}.html").write_text(head + short)
+        (tmp_path / "tpl" / f"{name}.txt").write_text("Short.\n\n")
+    shots = {}
+    for name in ("fits", "fixed"):
+        html_path, text_path = render(name, {}, str(tmp_path / "out"), str(tmp_path / "tpl"))
+        assert pathlib.Path(text_path).read_text() == "Short.\n"  # one line end, not two
+        shots |= {os.path.basename(path): png_info(pathlib.Path(path)) for path in screenshots(html_path, str(tmp_path / "out"))}
+    assert {name: size for name, size in shots.items() if name.startswith("fits")} == {
+        f"fits-{width}-{scheme}.png": (width, 100, "#ff0000") for width in (600, 375) for scheme in ("light", "dark")}
+    assert [shots[f"fixed-600-{scheme}.png"][0] for scheme in ("light", "dark")] == [600, 600]
+    assert all(shots[f"fixed-375-{scheme}.png"][0] > 900 for scheme in ("light", "dark"))
 
 
 @pytest.mark.usefixtures("chromium")
@@ -154,3 +213,182 @@ def test_browser_waits_are_bounded_and_failures_clear(monkeypatch):
     monkeypatch.setenv("CORVENDA_CHROMIUM", "no-such-browser")
     with pytest.raises(_chromium.ChromiumNotFound, match="not installed"):
         _chromium.Browser()
+
+
+@pytest.mark.usefixtures("chromium")
+def test_browser_reports_what_pages_and_the_protocol_say(tmp_path):
+    missing = (tmp_path / "missing.html").as_uri()
+    with _chromium.Browser(timeout=10) as browser:
+        first = browser.open("<p>Grüße</p>")  # the defaults: 600 × 800 CSS pixels, light scheme
+        assert first.evaluate("[innerWidth, innerHeight, matchMedia('(prefers-color-scheme: light)').matches, "
+                              "document.body.textContent]") == [600, 800, True, "Grüße"]
+        second = browser.open("<p>second</p>")
+        first.navigate(first.evaluate("location.href"))  # a page opened from a string stays itself
+        assert first.evaluate("document.body.textContent") == "Grüße"
+        for call, message in [
+            (lambda: browser.send("Target.createTarget", {}),
+             "Target.createTarget: Invalid parameters Failed to deserialize params.url"),
+            (lambda: first.evaluate("throw new Error('boom')"), "JavaScript error: Error: boom\n"),
+            (lambda: first.evaluate("throw 'plain'"), "JavaScript error: Uncaught"),
+            (lambda: first.navigate(missing), f"cannot open {missing}: net::ERR_FILE_NOT_FOUND"),
+        ]:
+            with pytest.raises(_chromium.BrowserError) as error:
+                call()
+            assert str(error.value).startswith(message), error.value
+        with pytest.raises(_chromium.BrowserError) as error:
+            browser.send("No.such")
+        assert str(error.value) == "No.such: 'No.such' wasn't found"  # an error without data ends there
+        # Runtime.enable announces the page's context before it answers: an event
+        # that arrives while a command waits is kept for wait_event().
+        first.send("Runtime.enable")
+        assert browser.wait_event("Runtime.executionContextCreated", first._session)["context"]["auxData"]["isDefault"]
+        browser.timeout = 1
+        with pytest.raises(_chromium.BrowserError, match=r"^Chromium did not answer Never\.fired within 1 s$"):
+            browser.wait_event("Never.fired")
+        browser.timeout = 10
+        for page in (first, second):  # a closed page leaves no pending events behind
+            page.close()
+            assert not [event for event in browser._events
+                        if page._session in json.dumps(event) or page._target in json.dumps(event)]
+
+        # A red pixel at the top left of a page taller than the window: the
+        # size returned is in CSS pixels, the PNG's in device pixels.
+        marked = "<body style='margin:0'><div style='width:1px;height:1px;background:#f00'></div><div style='height:1500px'>"
+        for scale, full_page, size, png in [(1, True, (375, 1501), (375, 1501)), (1, False, (375, 200), (375, 200)),
+                                            (2, True, (375, 1501), (750, 3002)), (2, False, (375, 200), (750, 400))]:
+            page = browser.open(marked, width=375, height=200, scale=scale)
+            assert page.screenshot(tmp_path / "shot.png", full_page=full_page) == size
+            assert png_info(tmp_path / "shot.png") == (*png, "#ff0000"), (scale, full_page)
+            page.close()
+
+
+# A stand-in for Chromium, for the failures a real one does not produce on
+# demand: it speaks the pipe protocol, notes what it got in FAKE_RECORD and
+# behaves as FAKE_MODE says: "answer" (and exit on Browser.close), "exit"
+# (print eight lines, one not UTF-8, and exit), "silent-exit", or "stubborn"
+# (start a helper process, never answer, ignore Browser.close).
+FAKE_CHROMIUM = """#!{python}
+import json, os, subprocess, sys
+mode, record = os.environ["FAKE_MODE"], open(os.environ["FAKE_RECORD"], "a")
+def note(**what):
+    record.write(json.dumps(what) + "\\n")
+    record.flush()
+link = lambda fd: os.readlink(f"/proc/self/fd/{{fd}}")
+note(pid=os.getpid(), argv=sys.argv[1:], env=sorted(os.environ), leader=os.getsid(0) == os.getpid(),
+     stdin=link(0), stdout=link(1), stderr=link(2), log_mode=os.fstat(2).st_mode & 0o777)
+if mode == "stubborn":
+    note(helper=subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"]).pid)
+buffer = b""
+while chunk := os.read(3, 65536):
+    buffer += chunk
+    while b"\\0" in buffer:
+        data, _, buffer = buffer.partition(b"\\0")
+        message = json.loads(data)
+        method = message["method"]
+        note(received=method, id=message["id"])  # Chromium refuses a command without an id
+        if mode == "exit":
+            sys.stderr.buffer.write(b"".join(b"line %d\\n" % n for n in range(1, 8)) + b"bad \\xff byte\\n")
+        if mode in ("exit", "silent-exit") or (method == "Browser.close" and mode == "answer"):
+            sys.exit(1)
+        if mode == "answer":
+            os.write(4, json.dumps({{"id": message["id"], "result": {{"product": "Fake/1.0"}}}}).encode() + b"\\0")
+"""
+
+
+def fake_chromium(tmp_path, monkeypatch, mode):
+    """Install the stand-in with ``mode``; return (its path, a function reading its record)."""
+    path, record = tmp_path / "fake-chromium", tmp_path / "record.jsonl"
+    path.write_text(FAKE_CHROMIUM.format(python=sys.executable))
+    path.chmod(0o755)
+    monkeypatch.setenv("FAKE_MODE", mode)
+    monkeypatch.setenv("FAKE_RECORD", str(record))
+    return str(path), lambda: [json.loads(line) for line in record.read_text().splitlines()]
+
+
+def test_the_browser_runs_in_its_own_session_with_a_private_profile(tmp_path, monkeypatch):
+    fake, record = fake_chromium(tmp_path, monkeypatch, "answer")
+    for name in SANITIZER_VARIABLES:  # as under the sanitizer runs; empty, so harmless if they leaked
+        monkeypatch.setenv(name, "")
+    browser = _chromium.Browser(fake)
+    profile, (started, *_) = browser._profile, record()
+    assert started["argv"][-2:] == [f"--user-data-dir={profile}", "about:blank"]
+    assert {"--headless", "--remote-debugging-pipe", "--host-resolver-rules=MAP * ~NOTFOUND"} <= set(started["argv"])
+    assert ("--no-sandbox" in started["argv"]) == (os.geteuid() == 0)
+    assert not set(started["env"]) & set(SANITIZER_VARIABLES) and "FAKE_MODE" in started["env"]
+    assert started["leader"] and started["stdin"] == "/dev/null"
+    assert started["stdout"] == started["stderr"] == os.path.join(profile, "output.log")
+    assert started["log_mode"] == 0o600 and os.path.basename(profile).startswith("corvenda-chromium-")
+    assert browser.version == "Fake/1.0"
+    browser.close()
+    browser.close()
+    assert [line["received"] for line in record()[1:]] == ["Browser.getVersion", "Browser.close"]
+    assert not os.path.exists(profile)
+    with pytest.raises(ChildProcessError):
+        os.waitpid(started["pid"], os.WNOHANG)
+    with pytest.raises(_chromium.BrowserError, match="^the browser is closed$"):
+        browser.send("Browser.getVersion")
+
+
+def gone(pid):
+    """Whether process ``pid`` has ended (a zombie has)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rpartition(")")[2].split()[0] in "ZX"
+    except FileNotFoundError:
+        return True
+
+
+@pytest.mark.parametrize("mode, message", [
+    ("exit", "Chromium exited during Browser.getVersion: line 4 | line 5 | line 6 | line 7 | bad \ufffd byte"),
+    ("silent-exit", "Chromium exited during Browser.getVersion: (no output)"),
+    ("stubborn", "Chromium did not answer Browser.getVersion within 1 s"),
+    ("not-executable", "[Errno 13] Permission denied"),
+])
+def test_a_browser_that_fails_to_start_is_named_stopped_and_removed(tmp_path, monkeypatch, mode, message):
+    fake, record = fake_chromium(tmp_path, monkeypatch, mode)
+    if mode == "not-executable":
+        os.chmod(fake, 0o644)
+        (tmp_path / "record.jsonl").touch()
+    (tmp_path / "tmp").mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "tmp"))
+    fds = sorted(os.listdir("/proc/self/fd"))
+    try:
+        with pytest.raises((_chromium.BrowserError, PermissionError)) as error:
+            _chromium.Browser(fake, timeout=1)
+        assert str(error.value).startswith(message), error.value
+        assert os.listdir(tmp_path / "tmp") == [] and sorted(os.listdir("/proc/self/fd")) == fds
+        for line in record()[:1]:
+            with pytest.raises(ChildProcessError):
+                os.waitpid(line["pid"], os.WNOHANG)
+        assert all(wait_until(lambda: gone(line["helper"]), 10) for line in record() if "helper" in line)
+    finally:
+        for line in record():
+            if "helper" in line and not gone(line["helper"]):
+                os.kill(line["helper"], signal.SIGKILL)
+
+
+@pytest.mark.parametrize("on_path, variable, found", [
+    (["chrome", "headless_shell"], None, "chrome"),
+    (["chromium-browser", "chrome"], None, "chromium-browser"),
+    (["chromium", "chromium-browser", "my-browser"], None, "chromium"),
+    (["chromium", "my-browser"], "my-browser", "my-browser"),
+    (["chromium"], "", "chromium"),  # empty is unset
+    (["chromium"], "missing-browser", None),  # a name given and missing is not replaced by another
+    (["headless_shell"], None, "headless_shell"),
+    ([], None, None),
+])
+def test_find_chromium_takes_the_variable_then_the_first_name_on_path(tmp_path, monkeypatch, on_path, variable, found):
+    for name in on_path:
+        (tmp_path / name).write_text("#!/bin/sh\n")
+        (tmp_path / name).chmod(0o755)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    if variable is None:
+        monkeypatch.delenv("CORVENDA_CHROMIUM", raising=False)
+    else:
+        monkeypatch.setenv("CORVENDA_CHROMIUM", variable)
+    assert _chromium.find_chromium() == (found and str(tmp_path / found))
+    if found is None:
+        with pytest.raises(_chromium.ChromiumNotFound) as error:
+            _chromium.Browser()
+        assert str(error.value) == ("Chromium is not installed: install the chromium package, "
+                                    "or set CORVENDA_CHROMIUM to the browser's executable")

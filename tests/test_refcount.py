@@ -24,6 +24,7 @@ import markupsafe._native  # noqa: E402
 
 import corvenda.mailer as mailer  # noqa: E402
 from corvenda.mailer import EasyMailer  # noqa: E402
+from fakes import BoolRaises, Boom, Dict, Engine, List, Message, NoSend, Str, fake_smtplib, fake_ssl, fresh  # noqa: E402
 
 WARMUP = 100
 ROUNDS = 2
@@ -37,11 +38,6 @@ def counted_escaping(monkeypatch):
     # the debug interpreter does not count: each HTML escape would shift the
     # total.  Its pure-Python escaping is equivalent.
     monkeypatch.setattr(markupsafe, "_escape_inner", markupsafe._native._escape_inner)
-
-
-def fresh(text):
-    """A new str equal to `text` (at least two characters long)."""
-    return "".join(list(text))
 
 
 def data():
@@ -78,28 +74,6 @@ def assert_no_leak(run, calls=CALLS):
     assert abs(min(growth, key=abs)) < SLACK, f"reference total changed by {growth} over {calls} calls"
 
 
-class Str(str):
-    pass
-
-
-class Dict(dict):
-    pass
-
-
-class List(list):
-    pass
-
-
-class BadBool:
-    def __bool__(self):
-        raise ZeroDivisionError
-
-
-class NoSend(EasyMailer):
-    def _do_send(self, msg, recipients, sender):
-        pass
-
-
 def make_mailer(cls=EasyMailer, **options):
     return cls(fresh("smtp.example.org"), int("70000"), fresh("user@example.org"), fresh("password"), **options)
 
@@ -115,12 +89,6 @@ def files(tmp_path_factory):
 # -- the constructor -----------------------------------------------------------
 
 
-class FakeEngine:
-    def __init__(self, template_dir):
-        if template_dir == "missing-dir":
-            raise FileNotFoundError(template_dir)
-
-
 CONSTRUCTOR = {
     "positional": lambda: make_mailer(),
     "keywords": lambda: EasyMailer(host=fresh("h1"), port=587.5, username=fresh("u1"), password=fresh("p1"),
@@ -130,7 +98,7 @@ CONSTRUCTOR = {
     "int for str": lambda: raises(TypeError, EasyMailer, fresh("h1"), 25, 12345678, fresh("p1")),
     "port not a number": lambda: raises(TypeError, EasyMailer, fresh("h1"), fresh("25"), fresh("u1"), fresh("p1")),
     "port nan": lambda: raises(ValueError, EasyMailer, fresh("h1"), float("nan"), fresh("u1"), fresh("p1")),
-    "bool raises": lambda: raises(ZeroDivisionError, make_mailer, use_tls=BadBool()),
+    "bool raises": lambda: raises(Boom, make_mailer, use_tls=BoolRaises()),
     "ssl and tls positional": lambda: raises(
         ValueError, EasyMailer, fresh("h1"), 465, fresh("u1"), fresh("p1"), [object()], fresh("yes")),
     "ssl and tls keywords": lambda: raises(ValueError, make_mailer, use_ssl=True, use_tls=True),
@@ -144,7 +112,7 @@ def test_constructor(case):
 
 
 def test_constructor_with_replaced_engine(monkeypatch):
-    monkeypatch.setattr(mailer, "TemplateEngine", FakeEngine)
+    monkeypatch.setattr(mailer, "TemplateEngine", Engine)
     assert_no_leak(lambda: make_mailer(template_dir=fresh("some-dir")))
     assert_no_leak(lambda: raises(FileNotFoundError, make_mailer, template_dir=fresh("missing-dir")))
     monkeypatch.delattr(mailer, "TemplateEngine")
@@ -250,7 +218,7 @@ def test_build_message(files):
             ValueError, build, [{"filename": fresh("a.txt"), "data": data(), "content_type": fresh("plain")}]),
         "content type not a str": lambda: raises(
             AttributeError, build, [{"filename": fresh("a.txt"), "data": data(), "content_type": 12345678}]),
-        "cc truth raises": lambda: raises(ZeroDivisionError, build, cc=BadBool()),
+        "cc truth raises": lambda: raises(Boom, build, cc=BoolRaises()),
         "to list with a non-str": lambda: raises(TypeError, build, to=[fresh("a@x"), 12345678]),
         "self without default_sender": lambda: raises(
             AttributeError, EasyMailer._build_message, object(), fresh("a@x"), fresh("s1"), None, None, None,
@@ -287,20 +255,10 @@ def test_attach_file_and_binary(files):
 # -- sending -------------------------------------------------------------------
 
 
-class RecordingEngine:
-    def render(self, name, variables):
-        return fresh(f"{name}: {len(variables)}")
-
-    def render_string(self, text, variables):
-        if text == "fail":
-            raise LookupError(text)
-        return fresh(text)
-
-
 def test_send_and_send_template(files):
     m = make_mailer(cls=NoSend)
     engine_mailer = make_mailer(cls=NoSend)
-    engine_mailer._template_engine = RecordingEngine()
+    engine_mailer._template_engine = Engine()
     report = str(files / "report.pdf")
 
     def run():
@@ -314,55 +272,16 @@ def test_send_and_send_template(files):
         raises(Exception, m.send_template, fresh("a@x"), fresh("subject"), fresh("no-such-template"))
         engine_mailer.send_template(fresh("a@x"), fresh("subject"), fresh("any"), {fresh("k1"): object()})
         engine_mailer.send_template(fresh("a@x"), fresh("subject"), fresh("any"), {})
-        raises(LookupError, engine_mailer.send_template, fresh("a@x"), fresh("fail"), fresh("any"))
+        raises(LookupError, engine_mailer.send_template, fresh("a@x"), fresh("missing subject"), fresh("any"))
 
     assert_no_leak(run, calls=CALLS // 2)
-
-
-class Connection:
-    def __init__(self, *args, fail=None, suppress=False, **kwargs):
-        self.fail, self.suppress = fail, suppress
-
-    def __enter__(self):
-        if self.fail == "enter":
-            raise ConnectionResetError(fresh("enter"))
-        return self
-
-    def __exit__(self, *exc):
-        if self.fail == "exit":
-            raise OSError(fresh("exit"))
-        return self.suppress
-
-    def starttls(self, context):
-        pass
-
-    def login(self, user, password):
-        if self.fail == "login":
-            raise smtplib.SMTPAuthenticationError(535, fresh("rejected"))
-
-    def sendmail(self, sender, recipients, text):
-        return {}
-
-
-class Msg:
-    def as_string(self):
-        return fresh("Subject: x\n\nbody")
-
-
-def fake_smtplib(**behaviour):
-    def connect(*args, **kwargs):
-        if behaviour.get("fail") == "connect":
-            raise ConnectionRefusedError(fresh("refused"))
-        return Connection(*args, **kwargs, **behaviour)
-
-    return types.SimpleNamespace(SMTP=connect, SMTP_SSL=connect)
 
 
 @pytest.mark.parametrize("behaviour", [{}, {"fail": "login"}, {"fail": "login", "suppress": True},
                                        {"fail": "enter"}, {"fail": "exit"}, {"fail": "connect"}], ids=repr)
 def test_do_send(monkeypatch, behaviour):
     monkeypatch.setattr(mailer, "smtplib", fake_smtplib(**behaviour))
-    monkeypatch.setattr(mailer, "ssl", types.SimpleNamespace(create_default_context=object))
+    monkeypatch.setattr(mailer, "ssl", fake_ssl)
     mailers = [make_mailer(), make_mailer(use_ssl=False), make_mailer(use_ssl=False, use_tls=True)]
     expected = {"login": smtplib.SMTPAuthenticationError, "enter": ConnectionResetError, "exit": OSError,
                 "connect": ConnectionRefusedError}.get(behaviour.get("fail"))
@@ -372,24 +291,24 @@ def test_do_send(monkeypatch, behaviour):
     def run():
         for m in mailers:
             if expected:
-                raises(expected, m._do_send, Msg(), [fresh("a@x")], fresh("s@x"))
+                raises(expected, m._do_send, Message(), [fresh("a@x")], fresh("s@x"))
                 # Again while another exception is being handled: __exit__
                 # sees the failure as handled, then the outer one is restored.
                 try:
                     raise LookupError(fresh("handled"))
                 except LookupError:
-                    raises(expected, m._do_send, Msg(), [fresh("a@x")], fresh("s@x"))
+                    raises(expected, m._do_send, Message(), [fresh("a@x")], fresh("s@x"))
             else:
-                m._do_send(Msg(), [fresh("a@x"), fresh("b@x")], fresh("s@x"))
+                m._do_send(Message(), [fresh("a@x"), fresh("b@x")], fresh("s@x"))
 
     assert_no_leak(run, calls=CALLS // 2)
 
 
 def test_do_send_with_a_connection_that_is_no_context_manager(monkeypatch):
     monkeypatch.setattr(mailer, "smtplib", types.SimpleNamespace(SMTP=lambda *a: object(), SMTP_SSL=None))
-    monkeypatch.setattr(mailer, "ssl", types.SimpleNamespace(create_default_context=object))
+    monkeypatch.setattr(mailer, "ssl", fake_ssl)
     m = make_mailer(use_ssl=False)
-    assert_no_leak(lambda: raises(TypeError, m._do_send, Msg(), [fresh("a@x")], fresh("s@x")))
+    assert_no_leak(lambda: raises(TypeError, m._do_send, Message(), [fresh("a@x")], fresh("s@x")))
 
 
 
@@ -450,9 +369,9 @@ def test_bulk_submit(case, pipelining):
         wire = Wire(replies, pipelining)
         recipients = [fresh("ann@example.org"), fresh("bob@example.org")]
         if expected:
-            raises(expected, _bulk.submit, wire, Msg(), fresh("s@example.org"), recipients)
+            raises(expected, _bulk.submit, wire, Message(), fresh("s@example.org"), recipients)
         else:
-            _bulk.submit(wire, Msg(), fresh("s@example.org"), recipients)
+            _bulk.submit(wire, Message(), fresh("s@example.org"), recipients)
 
     assert_no_leak(run, calls=CALLS // 2)
 
@@ -460,37 +379,28 @@ def test_bulk_submit(case, pipelining):
 def test_bulk_submit_refuses_what_cannot_be_sent():
     from corvenda import _bulk
 
-    class Unicode(Msg):
+    class Unicode(Message):
         def as_string(self):
             return fresh("Subject: Zoë\n\nbody")
 
     def run():
         raises(UnicodeEncodeError, _bulk.submit, Wire([], True), Unicode(), fresh("s@x"), [fresh("a@x")])
-        raises(ValueError, _bulk.submit, Wire([], True), Msg(), fresh("s@x"), [fresh("a@x>\r\nRCPT TO:<b@x")])
-        raises(TypeError, _bulk.submit, Wire([], True), Msg(), fresh("s@x"))
+        raises(ValueError, _bulk.submit, Wire([], True), Message(), fresh("s@x"), [fresh("a@x>\r\nRCPT TO:<b@x")])
+        raises(TypeError, _bulk.submit, Wire([], True), Message(), fresh("s@x"))
 
     assert_no_leak(run, calls=CALLS // 2)
 
 
-class FailingLogin(Connection):
-    def login(self, user, password):
-        raise smtplib.SMTPAuthenticationError(535, fresh("rejected"))
-
-
-@pytest.mark.parametrize("behaviour", [{}, {"fail": "login"}, {"fail": "exit", "then": "login"},
-                                       {"fail": "connect"}], ids=repr)
-def test_bulk_open(monkeypatch, behaviour):
+# When login fails and then __exit__ fails too, the error of __exit__ wins.
+@pytest.mark.parametrize("fail, expected", [((), None), ("login", smtplib.SMTPAuthenticationError),
+                                            (("login", "exit"), OSError), ("connect", ConnectionRefusedError)],
+                         ids=repr)
+def test_bulk_open(monkeypatch, fail, expected):
     from corvenda import _bulk
 
-    then = behaviour.pop("then", None)
-    fake = fake_smtplib(**behaviour)
-    if then:  # login fails, then __exit__ fails too: its error wins
-        fake.SMTP = fake.SMTP_SSL = lambda *a, **k: FailingLogin(fail="exit")
-    monkeypatch.setattr(mailer, "smtplib", fake)
-    monkeypatch.setattr(mailer, "ssl", types.SimpleNamespace(create_default_context=object))
+    monkeypatch.setattr(mailer, "smtplib", fake_smtplib(fail))
+    monkeypatch.setattr(mailer, "ssl", fake_ssl)
     mailers = [make_mailer(), make_mailer(use_ssl=False, use_tls=True)]
-    expected = {"login": smtplib.SMTPAuthenticationError, "exit": OSError,
-                "connect": ConnectionRefusedError}.get(behaviour.get("fail"))
 
     def run():
         for m in mailers:

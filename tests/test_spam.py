@@ -16,6 +16,7 @@ from email.utils import make_msgid
 from conftest import require
 from template_cases import CASES
 
+from corvenda._process import child_environ
 from corvenda.mailer import EasyMailer
 from corvenda.template import TemplateEngine
 
@@ -55,12 +56,10 @@ def score(messages, workdir):
     for msg in messages:
         box.add(msg)
     box.close()
-    # Without the sanitizer runtimes tools/check-asan preloads for the extension.
-    plain_env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     with open(inbox, "rb") as stdin:
         run = subprocess.run(
             ["spamassassin", "-L", "-t", "-x", "--mbox", "--cf=add_header all Tests _TESTSSCORES(,)_"],
-            stdin=stdin, capture_output=True, timeout=300, env=plain_env | {"HOME": workdir})
+            stdin=stdin, capture_output=True, timeout=300, env=child_environ(HOME=workdir))
     assert run.returncode == 0, run.stderr.decode(errors="replace")
     outbox = os.path.join(workdir, "out.mbox")
     with open(outbox, "wb") as out:

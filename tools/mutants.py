@@ -40,10 +40,11 @@ RESULTS = WORK / "results"
 # Each Python file mutated, and the tests that may cover it (mutmut then picks,
 # per mutant, those that call the function it changed).
 TESTS: dict[str, list[str]] = {
-    "src/corvenda/_plaintext.py": ["tests/test_template.py"],
-    "src/corvenda/_preview.py": ["tests/test_preview.py"],
-    "src/corvenda/_chromium.py": ["tests/test_preview.py"],
-    "src/corvenda/template.py": ["tests/test_template.py", "tests/test_send.py"],
+    "src/corvenda/template/_plaintext.py": ["tests/test_template.py"],
+    "src/corvenda/preview/__init__.py": ["tests/test_preview.py"],
+    "src/corvenda/preview/__main__.py": ["tests/test_preview.py"],
+    "src/corvenda/preview/_chromium.py": ["tests/test_preview.py"],
+    "src/corvenda/template/__init__.py": ["tests/test_template.py", "tests/test_send.py"],
     "src/corvenda/testing/_authority.py": ["tests/test_testing.py", "tests/test_devserver_faults.py"],
     "src/corvenda/testing/_records.py": ["tests/test_testing.py", "tests/test_outbox.py", "tests/test_delivery.py"],
     "src/corvenda/testing/_protocol.py": ["tests/test_testing.py", "tests/test_devserver_faults.py",

@@ -12,6 +12,7 @@ the standard library's own cache growth can be told apart from ours.
 """
 import gc, json, os, subprocess, sys
 import corvenda.mailer as mailer
+from corvenda import SECURITY_MODES
 from corvenda.mailer import EasyMailer
 if os.environ.get("FLOOR"):
     sys.path.insert(0, "bench"); from floor import EasyMailer
@@ -21,8 +22,7 @@ proc = subprocess.Popen(["python3.14", "bench/bench.py", "--serve-smtp", "900"],
 info = json.loads(proc.stdout.readline())
 os.environ["SSL_CERT_FILE"] = info["ca_file"]
 USER, PASSWORD = "mailer@corvenda.test", "s3cret: pass"
-security = {"plain": dict(use_ssl=False), "starttls": dict(use_ssl=False, use_tls=True), "ssl": dict(use_ssl=True)}
-mailers = {m: EasyMailer("127.0.0.1", info["ports"][m], USER, PASSWORD, **s) for m, s in security.items()}
+mailers = {m: EasyMailer("127.0.0.1", info["ports"][m], USER, PASSWORD, **s) for m, s in SECURITY_MODES.items()}
 bad = EasyMailer("127.0.0.1", info["ports"]["plain"], USER, "wrong", use_ssl=False)
 att = [{"filename": "a.csv", "data": b"x,y\n1,2\n"}]
 

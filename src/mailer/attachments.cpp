@@ -1,6 +1,7 @@
 // EasyMailer._attach_file and _attach_binary: one Base64 attachment part
 // each, appended to the message as the last step.
 #include "function.hpp"
+#include "headers.hpp"
 #include "stdlib.hpp"
 
 namespace corvenda {

@@ -5,33 +5,19 @@
 #include "session.hpp"
 #include "transaction.hpp"
 
-#include <new>
-
 namespace corvenda {
 
 namespace {
 
-struct BulkState {
-    ModuleState shared;
-    PyObject* mailer_module;  // corvenda.mailer, whose namespace the calls use
-};
-
-BulkState& bulk_state(PyObject* module) noexcept { return *static_cast<BulkState*>(PyModule_GetState(module)); }
-
-/// Runs `body(env)` with the error idiom of an entry point.
+/// Runs `body(env)` as an entry point, in the mailer module's namespace.
 template <typename Body>
 PyObject* entry(PyObject* module, Body&& body) noexcept {
-    try {
-        BulkState& st = bulk_state(module);
+    return at_boundary<PyObject*>(nullptr, [&] {
+        const ModuleState& st = state_of(module);
         Ref mailer_module = Ref::borrow(st.mailer_module);
-        Env env{st.shared, PyModule_GetDict(mailer_module.get())};
+        Env env{st, PyModule_GetDict(mailer_module.get())};
         return body(env).release();
-    } catch (PyError& error) {
-        error.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    return nullptr;
+    });
 }
 
 bool arity(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
@@ -60,9 +46,9 @@ PyMethodDef bulk_methods[] = {
 };
 
 int bulk_exec(PyObject* module) noexcept {
-    try {
-        BulkState& st = bulk_state(module);
-        init_shared_state(st.shared);
+    return at_boundary(-1, [&] {
+        ModuleState& st = state_of(module);
+        init_shared_state(st);
         // "corvenda._bulk" -> "corvenda.mailer", wherever the package lives.
         Ref name = check(PyModule_GetNameObject(module));
         Ref parts = check(PyUnicode_RPartition(name.get(), check(PyUnicode_FromString(".")).get()));
@@ -71,46 +57,11 @@ int bulk_exec(PyObject* module) noexcept {
             mailer_name = check(PyUnicode_FromFormat("%U.mailer", PyTuple_GET_ITEM(parts.get(), 0)));
         st.mailer_module = check(PyImport_Import(mailer_name.get())).release();
         return 0;
-    } catch (PyError& error) {
-        error.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    return -1;
+    });
 }
 
-int bulk_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
-    Py_VISIT(bulk_state(module).mailer_module);
-    return 0;
-}
-
-int bulk_clear(PyObject* module) noexcept {
-    BulkState& st = bulk_state(module);
-    Py_CLEAR(st.mailer_module);
-    clear_shared_state(st.shared);
-    return 0;
-}
-
-void bulk_free(void* module) noexcept { bulk_clear(static_cast<PyObject*>(module)); }
-
-PyModuleDef_Slot bulk_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(bulk_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef bulk_module = {
-    PyModuleDef_HEAD_INIT,
-    "_bulk",
-    "Connection sequence and mail transaction behind corvenda.bulk.",
-    sizeof(BulkState),
-    bulk_methods,
-    bulk_slots,
-    bulk_traverse,
-    bulk_clear,
-    bulk_free,
-};
+PyModuleDef bulk_module = module_def("_bulk", "Connection sequence and mail transaction behind corvenda.bulk.",
+                                      bulk_methods, module_slots<bulk_exec>);
 
 }  // namespace
 

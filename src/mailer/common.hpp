@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <exception>
+#include <new>
 #include <utility>
 
 namespace corvenda {
@@ -74,6 +75,24 @@ inline int check(int rc) {
 }
 
 inline PyObject* none() noexcept { return Py_None; }
+
+/// Where CPython calls into C++: returns `body()`, or `failed` (NULL or -1)
+/// with the Python error set.  A PyError is restored, running out of memory
+/// becomes MemoryError and any other C++ exception SystemError; nothing
+/// propagates into the interpreter.
+template <typename R, typename Body>
+R at_boundary(R failed, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (PyError& error) {
+        error.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in corvenda.mailer");
+    }
+    return failed;
+}
 
 /// Call `callable(*args)` with positional arguments only.
 template <typename... A>

@@ -1,5 +1,6 @@
 // EasyMailer._do_send: one SMTP connection per message.
 #include "function.hpp"
+#include "headers.hpp"
 #include "session.hpp"
 
 namespace corvenda {

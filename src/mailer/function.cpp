@@ -2,7 +2,6 @@
 #include "function.hpp"
 
 #include <cstring>
-#include <new>
 #include <string_view>
 
 namespace corvenda {
@@ -218,20 +217,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     FunctionObject* fn = as_function(callable);
     PyObject* bound[max_params];
     if (!bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-    try {
+    return at_boundary<PyObject*>(nullptr, [&] {
         const ModuleState& st = state_of(fn->module);
         Ref owned[max_params];
         convert_and_test(fn, st, bound, owned);
         RecursionGuard guard;
         return fn->info->impl(Env{st, PyModule_GetDict(fn->module)}, bound).release();
-    } catch (PyError& error) {
-        error.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in corvenda.mailer");
-    }
-    return nullptr;
+    });
 }
 
 // -- the type -----------------------------------------------------------------

@@ -1,5 +1,6 @@
 // EasyMailer._build_message: the MIME tree of one message.
 #include "function.hpp"
+#include "headers.hpp"
 #include "stdlib.hpp"
 
 namespace corvenda {

@@ -2,8 +2,6 @@
 // namespace, and the creation of the EasyMailer class.
 #include "function.hpp"
 
-#include <new>
-
 namespace corvenda {
 
 namespace {
@@ -95,7 +93,7 @@ void create_class(PyObject* module, PyObject* globals) {
 }
 
 int mailer_exec(PyObject* module) noexcept {
-    try {
+    return at_boundary(-1, [&] {
         init_state(module);
         ModuleState& st = state_of(module);
         st.staticmethod = builtin("staticmethod");
@@ -117,53 +115,10 @@ int mailer_exec(PyObject* module) noexcept {
 
         create_class(module, globals);
         return 0;
-    } catch (PyError& error) {
-        error.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    return -1;
+    });
 }
 
-int mailer_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
-    ModuleState& st = state_of(module);
-    Py_VISIT(st.function_type);
-    Py_VISIT(st.staticmethod);
-    Py_VISIT(st.open);
-    return 0;
-}
-
-int mailer_clear(PyObject* module) noexcept {
-    ModuleState& st = state_of(module);
-    Py_CLEAR(st.function_type);
-    Py_CLEAR(st.staticmethod);
-    Py_CLEAR(st.open);
-    clear_shared_state(st);
-    return 0;
-}
-
-void mailer_free(void* module) noexcept { mailer_clear(static_cast<PyObject*>(module)); }
-
-PyModuleDef_Slot mailer_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(mailer_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    // No mutable state is shared: the module state is fixed at import and a
-    // method object only fills its signature cache once (fill_once).
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef mailer_module = {
-    PyModuleDef_HEAD_INIT,
-    "mailer",
-    nullptr,
-    sizeof(ModuleState),
-    nullptr,
-    mailer_slots,
-    mailer_traverse,
-    mailer_clear,
-    mailer_free,
-};
+PyModuleDef mailer_module = module_def("mailer", nullptr, nullptr, module_slots<mailer_exec>);
 
 }  // namespace
 

@@ -1,5 +1,6 @@
-// The module state every module of the package builds alike: interned
-// strings, keyword tuples and small constants.
+// The module state every module of the package builds alike (interned
+// strings, keyword tuples and small constants) and the slots that visit and
+// drop it.
 #include "state.hpp"
 
 #include <initializer_list>
@@ -14,12 +15,15 @@ const char* const string_texts[] = {
 #undef CORVENDA_TEXT
 };
 
-PyObject* keyword_tuple(const ModuleState& st, std::initializer_list<S> ids) {
+/// A tuple of keyword names, for calls with keyword arguments.
+PyObject* keywords(const ModuleState& st, std::initializer_list<S> ids) {
     Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(ids.size())));
     Py_ssize_t i = 0;
     for (S id : ids) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(st[id]));
     return tuple.release();
 }
+
+PyObject* number(long value) { return check(PyLong_FromLong(value)).release(); }
 
 }  // namespace
 
@@ -28,28 +32,31 @@ void init_shared_state(ModuleState& st) {
         st.strings[i] = PyUnicode_InternFromString(string_texts[i]);
         if (!st.strings[i]) throw PyError();
     }
-    st.kw_localtime = keyword_tuple(st, {S::localtime});
-    st.kw_context = keyword_tuple(st, {S::context});
-    st.kw_filename = keyword_tuple(st, {S::filename});
-    st.kw_build_message = keyword_tuple(st, {S::to, S::subject, S::body, S::html, S::cc, S::sender, S::sender_name,
-                                             S::attachments, S::reply_to});
-    st.kw_send = keyword_tuple(st, {S::to, S::subject, S::body, S::html, S::cc, S::bcc, S::sender, S::sender_name,
-                                    S::attachments, S::reply_to});
-    st.one = check(PyLong_FromLong(1)).release();
-    st.kw_maxheaderlen = keyword_tuple(st, {S::maxheaderlen});
-    st.header_width = check(PyLong_FromLong(78)).release();
+#define CORVENDA_MAKE(field, make) st.field = make;
+    CORVENDA_CONSTANTS(CORVENDA_MAKE)
+#undef CORVENDA_MAKE
 }
 
-void clear_shared_state(ModuleState& st) noexcept {
-    for (PyObject*& s : st.strings) Py_CLEAR(s);
-    Py_CLEAR(st.kw_localtime);
-    Py_CLEAR(st.kw_context);
-    Py_CLEAR(st.kw_filename);
-    Py_CLEAR(st.kw_build_message);
-    Py_CLEAR(st.kw_send);
-    Py_CLEAR(st.one);
-    Py_CLEAR(st.kw_maxheaderlen);
-    Py_CLEAR(st.header_width);
+int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+    ModuleState& st = state_of(module);
+#define CORVENDA_VISIT(type, field) Py_VISIT(st.field);
+    CORVENDA_HELD(CORVENDA_VISIT)
+#undef CORVENDA_VISIT
+    return 0;
 }
+
+int module_clear(PyObject* module) noexcept {
+    ModuleState& st = state_of(module);
+#define CORVENDA_DROP(type, field) Py_CLEAR(st.field);
+    CORVENDA_HELD(CORVENDA_DROP)
+#undef CORVENDA_DROP
+    for (PyObject*& s : st.strings) Py_CLEAR(s);
+#define CORVENDA_DROP(field, make) Py_CLEAR(st.field);
+    CORVENDA_CONSTANTS(CORVENDA_DROP)
+#undef CORVENDA_DROP
+    return 0;
+}
+
+void module_free(void* module) noexcept { module_clear(static_cast<PyObject*>(module)); }
 
 }  // namespace corvenda

@@ -1,5 +1,6 @@
-// Per-module state: the method type, the builtins kept at import and the
-// interned strings every call uses.  Nothing here changes after import.
+// Per-module state: what a module holds (the method type, the builtins kept
+// at import, the mailer module), the interned strings and the constants every
+// call uses.  Nothing here changes after import.
 #pragma once
 
 #include "common.hpp"
@@ -134,28 +135,72 @@ enum class S : int {
     count_
 };
 
+// References a module takes at exec and holds for its lifetime: type and
+// field.  Each is filled by the module that uses it and stays NULL in the
+// other; module_traverse visits them, module_clear drops them.
+#define CORVENDA_HELD(X)                                                         \
+    X(PyTypeObject*, function_type) /* corvenda.mailer: the method objects */    \
+    X(PyObject*, staticmethod)      /* corvenda.mailer: builtins kept */         \
+    X(PyObject*, open)                                                           \
+    X(PyObject*, mailer_module)     /* corvenda._bulk: whose namespace it uses */
+
+// Constants every module of the package makes alike (init_shared_state):
+// field and the expression that makes it.
+#define CORVENDA_CONSTANTS(X)                                                    \
+    X(kw_localtime, keywords(st, {S::localtime}))                                \
+    X(kw_context, keywords(st, {S::context}))                                    \
+    X(kw_filename, keywords(st, {S::filename}))                                  \
+    /* the nine keywords send passes to _build_message */                        \
+    X(kw_build_message, keywords(st, {S::to, S::subject, S::body, S::html, S::cc, \
+                                      S::sender, S::sender_name, S::attachments,  \
+                                      S::reply_to}))                              \
+    /* the ten keywords send_template passes to send */                          \
+    X(kw_send, keywords(st, {S::to, S::subject, S::body, S::html, S::cc, S::bcc,  \
+                             S::sender, S::sender_name, S::attachments,           \
+                             S::reply_to}))                                       \
+    X(one, number(1))                                                            \
+    X(kw_maxheaderlen, keywords(st, {S::maxheaderlen}))                          \
+    /* folded header lines (RFC 5322) */                                         \
+    X(header_width, number(78))
+
 struct ModuleState {
-    PyTypeObject* function_type;  // type of the method objects
-    PyObject* staticmethod;       // builtins kept at import
-    PyObject* open;
+#define CORVENDA_FIELD(type, field) type field;
+    CORVENDA_HELD(CORVENDA_FIELD)
+#undef CORVENDA_FIELD
     PyObject* strings[static_cast<int>(S::count_)];
-    PyObject* kw_localtime;       // ("localtime",)
-    PyObject* kw_context;         // ("context",)
-    PyObject* kw_filename;        // ("filename",)
-    PyObject* kw_build_message;   // the nine keywords send passes to _build_message
-    PyObject* kw_send;            // the ten keywords send_template passes to send
-    PyObject* one;                // the int 1
-    PyObject* kw_maxheaderlen;    // ("maxheaderlen",)
-    PyObject* header_width;       // the int 78: folded header lines (RFC 5322)
+#define CORVENDA_FIELD(field, make) PyObject* field;
+    CORVENDA_CONSTANTS(CORVENDA_FIELD)
+#undef CORVENDA_FIELD
 
     PyObject* operator[](S id) const noexcept { return strings[static_cast<int>(id)]; }
 };
 
-/// Fills every field but `function_type`, `staticmethod` and `open`; the
-/// same for each module of the package that shares these units.
+/// Makes the strings and the constants; the same for each module of the
+/// package that shares these units.
 void init_shared_state(ModuleState& st);
-/// Drops what init_shared_state made.
-void clear_shared_state(ModuleState& st) noexcept;
+
+/// The slots every module of the package uses: visit and drop all it holds
+/// (what exec did not get to is NULL).
+int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept;
+int module_clear(PyObject* module) noexcept;
+void module_free(void* module) noexcept;
+
+/// The initialisation slots of a module whose `Exec` fills a ModuleState.
+template <int (*Exec)(PyObject*) noexcept>
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    // No mutable state is shared: the module state is fixed at import and a
+    // method object only fills its signature cache once (fill_once).
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+/// The definition of a module of the package, with a ModuleState.
+inline PyModuleDef module_def(const char* name, const char* doc, PyMethodDef* methods, PyModuleDef_Slot* slots) {
+    return {PyModuleDef_HEAD_INIT, name, doc, sizeof(ModuleState), methods, slots, module_traverse, module_clear,
+            module_free};
+}
 
 inline ModuleState& state_of(PyObject* module) noexcept {
     return *static_cast<ModuleState*>(PyModule_GetState(module));

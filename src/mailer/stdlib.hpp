@@ -27,29 +27,20 @@ Ref formataddr(const Env& env, PyObject* name, PyObject* addr);
 Ref formatdate_local(const Env& env);
 /// `mimetypes.guess_type(text)[0]`
 Ref guess_type(const Env& env, PyObject* text);
-
-/// `msg.as_string(maxheaderlen=78)` when `msg` is an `email.message.Message`,
-/// so no header line exceeds the limit of RFC 5322; `msg.as_string()` for
-/// any other object.
-Ref serialise(const Env& env, PyObject* msg);
-/// Address-list text with non-ASCII letters, re-written address by address
-/// (`email.utils.getaddresses`, then `formataddr` on each, joined with ", ")
-/// so that only display names are encoded.  Text that does not parse as a
-/// list of ASCII addresses comes back unchanged.
-Ref encode_display_names(const Env& env, PyObject* text);
+/// `module.name` for a standard-library name the namespace does not bind:
+/// the loaded module from sys.modules (imported when missing), read at each use.
+Ref stdlib_attr(const Env& env, S module, S name);
 
 /// `msg[name] = value`
 void set_header(const Env& env, PyObject* msg, S name, PyObject* value);
 /// `parent.attach(child)`
 void attach(const Env& env, PyObject* parent, PyObject* child);
-/// The Content-Disposition header of an attachment part: "attachment;
-/// filename=" and the text of `filename` when that is a MIME token, else the
-/// library's own quoted or RFC 2231 parameter; a name too long for one
-/// header line as RFC 2231 continuations, which folding can break between.
-void add_disposition(const Env& env, PyObject* part, PyObject* filename);
 
 /// `maintype, subtype = content_type.split("/", 1)`
 std::pair<Ref, Ref> split_content_type(const Env& env, PyObject* content_type);
+/// `a, b = seq`, with the interpreter's ValueError when `seq` has more or
+/// fewer than two items.
+std::pair<Ref, Ref> unpack_two(PyObject* seq);
 
 /// Runs `body(entered)` inside `with cm as entered:`, with the statement's
 /// exact protocol: special-method lookup on the type, `__exit__` called with

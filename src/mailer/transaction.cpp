@@ -1,5 +1,6 @@
 // The mail transaction of corvenda._bulk, pipelined where the server allows.
 #include "transaction.hpp"
+#include "headers.hpp"
 #include "stdlib.hpp"
 
 #include <initializer_list>

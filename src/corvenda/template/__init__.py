@@ -44,7 +44,7 @@ from jinja2.sandbox import ImmutableSandboxedEnvironment, SandboxedFormatter
 from jinja2.utils import Namespace
 from markupsafe import Markup, escape
 
-from corvenda._plaintext import wrap_text
+from corvenda.template._plaintext import wrap_text
 
 __all__ = ["STRING_CACHE_LIMIT", "TemplateEngine"]
 
@@ -81,7 +81,8 @@ class _Budget:
         self.limits = limits
         self.work_left = limits.max_work
         self.output_left = limits.max_output
-        self.clock_at = self.work_left - _CLOCK_EVERY
+        # Never below 0, so that spending past the budget is always refused.
+        self.clock_at = max(self.work_left - _CLOCK_EVERY, 0)
         self.deadline = time.thread_time() + limits.max_cpu_seconds
 
 
@@ -112,7 +113,7 @@ def _spend(count: int) -> None:
     if budget.work_left < budget.clock_at:
         if budget.work_left < 0:
             raise _over(budget, "max_work", "steps of work per render")
-        budget.clock_at = budget.work_left - _CLOCK_EVERY
+        budget.clock_at = max(budget.work_left - _CLOCK_EVERY, 0)
         if time.thread_time() > budget.deadline:
             raise _over(budget, "max_cpu_seconds", "seconds of CPU time per render")
 
@@ -649,6 +650,17 @@ class _BoundedEnvironment(ImmutableSandboxedEnvironment):
                                 f"{limit} ({getattr(self.limits, limit):,} characters)")
         return super().preprocess(source, name, filename)
 
+    def compile(self, *args: Any, **kwargs: Any) -> Any:
+        """Compile without a budget, so that Jinja's optimizer cannot evaluate
+        filters and tests on constants ahead of time: a value computed while
+        compiling would be kept in the compiled template and escape the
+        limits of every later render."""
+        token = _budget.set(_NoBudget())  # type: ignore[arg-type]
+        try:
+            return super().compile(*args, **kwargs)
+        finally:
+            _budget.reset(token)
+
     @staticmethod
     def counted(value: Any) -> Any:
         kind = type(value)
@@ -903,9 +915,3 @@ def _checked_variables(variables: Mapping[str, object] | None) -> Mapping[str, o
     if not isinstance(variables, Mapping):
         raise TypeError(f"variables must be a mapping, not {type(variables).__name__}")
     return variables
-
-
-if __name__ == "__main__":
-    from corvenda._preview import main
-
-    raise SystemExit(main())

@@ -31,12 +31,13 @@ import time
 from types import TracebackType
 from typing import Any, Self
 
+from corvenda._process import child_environ
+
 __all__ = ["Browser", "BrowserError", "ChromiumNotFound", "Page", "find_chromium"]
 
 # Executable names tried in order, after the CORVENDA_CHROMIUM variable.
 _NAMES = ("chromium", "chromium-browser", "chrome", "headless_shell")
 
-_SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")
 _FLAGS = (
     "--headless",
     "--remote-debugging-pipe",
@@ -120,7 +121,7 @@ class Browser:
             flags.insert(0, "--no-sandbox")  # Chromium's sandbox refuses to run as root
         # A sanitizer runtime preloaded into this process (as in the project's
         # own sanitizer runs) would be loaded into the browser too and stall it.
-        env = {k: v for k, v in os.environ.items() if k not in _SANITIZER_VARIABLES}
+        env = child_environ()
         try:
             # posix_spawn, unlike subprocess, can place descriptors at fixed
             # numbers without running Python code in the child.

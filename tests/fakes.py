@@ -1,0 +1,151 @@
+"""Stand-ins for what the mailer calls and is given, shared by the tests that
+call its methods without a network: the fuzzing and the reference counts.
+
+Every text a fake makes is a new object (``fresh``), so that a reference
+the mailer keeps or drops too many shows in the interpreter's totals.  The
+fakes keep nothing unless ``record`` is a list: a record that grew with each
+call would itself count as a leak.
+"""
+
+import smtplib
+import types
+
+from corvenda.mailer import EasyMailer
+
+# Where the fakes put what they are given, one tuple a call, or None.
+record = None
+
+
+def _record(*entry):
+    if record is not None:
+        record.append(entry)
+
+
+def fresh(text):
+    """A new str equal to `text` (at least two characters long)."""
+    return "".join(list(text))
+
+
+class Boom(Exception):
+    """What the awkward values raise."""
+
+
+def raising(method, base=object):
+    """A subclass of `base` whose `method` raises Boom."""
+    def fail(self, *args):
+        raise Boom(method)
+
+    return type(f"{base.__name__.capitalize()}Raising{method}", (base,), {method: fail})
+
+
+BoolRaises = raising("__bool__")
+
+
+# Subclasses of the built-in types, which the exact-type tests refuse.
+class Str(str):
+    pass
+
+
+class Dict(dict):
+    pass
+
+
+class List(list):
+    pass
+
+
+class Message:
+    """A message stand-in: keeps what is attached, renders to a fixed text."""
+
+    def __init__(self):
+        self.parts = []
+
+    def attach(self, part):
+        self.parts.append(part)
+
+    def as_string(self):
+        return fresh("Subject: fake\n\nbody")
+
+
+class Engine:
+    """A template engine that renders a name to a line of HTML and a text to
+    itself; a directory, template or text whose name begins with "missing"
+    raises as the real engine would."""
+
+    def __init__(self, template_dir=None):
+        if template_dir is not None and template_dir.startswith("missing"):
+            raise FileNotFoundError(template_dir)
+
+    def render(self, name, variables):
+        _record("render", name)
+        if name.startswith("missing"):
+            raise LookupError(name)
+        return fresh(f"<p>{name}</p>")
+
+    def render_string(self, text, variables):
+        _record("render_string", text)
+        if text.startswith("missing"):
+            raise LookupError(text)
+        return fresh(text)
+
+
+class NoSend(EasyMailer):
+    """A mailer whose delivery only records what it would send."""
+
+    def _do_send(self, msg, recipients, sender):
+        _record(msg, recipients, sender)
+
+
+def _failure(step):
+    if step == "login":
+        return smtplib.SMTPAuthenticationError(535, fresh("rejected"))
+    return {"connect": ConnectionRefusedError, "enter": ConnectionResetError}.get(step, OSError)(fresh(step))
+
+
+class Connection:
+    """An SMTP client that accepts everything, except that each step named
+    in `fail` ("enter", "starttls", "login", "sendmail", "exit") raises, and
+    __exit__ returns `suppress`."""
+
+    def __init__(self, *args, fail=(), suppress=False, **kwargs):
+        self.fail, self.suppress = fail, suppress
+
+    def _step(self, name):
+        if name in self.fail:
+            raise _failure(name)
+
+    def __enter__(self):
+        self._step("enter")
+        return self
+
+    def __exit__(self, *exc):
+        self._step("exit")
+        return self.suppress
+
+    def starttls(self, context):
+        self._step("starttls")
+
+    def login(self, user, password):
+        self._step("login")
+
+    def sendmail(self, sender, recipients, text):
+        self._step("sendmail")
+        return {}
+
+
+def fake_smtplib(fail=(), suppress=False):
+    """A stand-in for the smtplib module whose SMTP and SMTP_SSL make a
+    Connection that fails as told; "connect" in `fail` refuses at once."""
+    if isinstance(fail, str):
+        fail = (fail,)
+
+    def connect(*args, **kwargs):
+        if "connect" in fail:
+            raise _failure("connect")
+        return Connection(*args, fail=fail, suppress=suppress, **kwargs)
+
+    return types.SimpleNamespace(SMTP=connect, SMTP_SSL=connect)
+
+
+# A stand-in for the ssl module: the context is never looked at.
+fake_ssl = types.SimpleNamespace(create_default_context=object)
