@@ -50,7 +50,7 @@ TESTS: dict[str, list[str]] = {
     "src/corvenda/testing/_protocol.py": ["tests/test_testing.py", "tests/test_devserver_faults.py",
                                           "tests/test_delivery.py"],
     "src/corvenda/testing/_server.py": ["tests/test_testing.py", "tests/test_devserver_faults.py",
-                                        "tests/test_delivery.py"],
+                                        "tests/test_outbox.py", "tests/test_delivery.py"],
     "src/corvenda/testing/_devserver.py": ["tests/test_devserver_faults.py"],
     "src/corvenda/testing/_devprocess.py": ["tests/test_devserver_faults.py"],
     "src/corvenda/testing/plugin.py": ["tests/test_testing.py"],
