@@ -274,7 +274,7 @@ def test_like_a_real_server_it_wants_a_login_before_mail_and_a_recipient_in_rcpt
         assert client.mail("app@example.com") == (530, b"5.7.0 Authentication required")
         assert server.sessions[0].peer == client.sock.getsockname()
         client.login("user", "password")
-        client.mail("app@example.com")
+        assert client.mail("app@example.com") == (250, b"OK")
         assert client.rcpt("") == (501, b"5.1.3 Bad recipient address syntax")
         assert client.rcpt("ann@example.com") == (250, b"OK")
         client.data(b"Subject: x\r\n\r\ny\r\n")
