@@ -12,7 +12,7 @@ build:
 	$(RUN) sh -c 'cmake -S . -B $(BUILD_DIR) $$(command -v ninja >/dev/null && echo -G Ninja) -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$$(command -v $(PY)) >/dev/null && cmake --build $(BUILD_DIR)'
 
 test: build
-	$(RUN) env PYTHONPATH=src:tools $(PY) -m pytest -q -p no:cacheprovider tests
+	$(RUN) env PYTHONPATH=src:tools:bench $(PY) -m pytest -q -p no:cacheprovider tests bench/test_harness.py
 	$(MAKE) --no-print-directory test-celery
 
 # The Celery example's tests, a session of their own: the example is a

@@ -1,15 +1,15 @@
 """The benchmark harness: the interval of a median ratio, and its child server processes.
 
-    tools/in-sysroot env PYTHONPATH=src python3.14 -m pytest -q -p no:cacheprovider bench/test_harness.py
+    tools/in-sysroot env PYTHONPATH=src:bench python3.14 -m pytest -q -p no:cacheprovider bench/test_harness.py
+
+(make test runs it with the package's tests.)
 """
 
-import os
 import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import HERE, ServerProcess, paired_ratio  # noqa: E402
+from harness import HERE, ServerProcess, paired_ratio
 
 
 @pytest.mark.parametrize("n, low_rank, high_rank", [
