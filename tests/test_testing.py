@@ -325,3 +325,15 @@ def test_trust_adds_the_ca_to_the_file_trusted_before_and_restores_it(monkeypatc
         with server.trust():
             assert os.environ["SSL_CERT_FILE"] == server.ca_file
 
+
+
+def test_shared_process_helpers(monkeypatch):
+    from corvenda._process import child_environ, wait_until
+
+    monkeypatch.setenv("LSAN_OPTIONS", "x")
+    monkeypatch.setenv("CORVENDA_KEPT", "1")
+    env = child_environ(EXTRA="2")
+    assert "LSAN_OPTIONS" not in env and env["CORVENDA_KEPT"] == "1" and env["EXTRA"] == "2"
+    answers = iter([False, False, True])
+    assert wait_until(lambda: next(answers), 5, interval=0) is True
+    assert wait_until(lambda: False, 0, interval=0) is False

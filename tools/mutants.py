@@ -56,7 +56,7 @@ TESTS: dict[str, list[str]] = {
     "src/corvenda/testing/plugin.py": ["tests/test_testing.py"],
     "src/corvenda/_pytest_plugin.py": ["tests/test_testing.py"],
     "src/corvenda/bulk.py": ["tests/test_bulk.py"],
-    "src/corvenda/_process.py": ["tests/test_preview.py", "tests/test_devserver_faults.py"],
+    "src/corvenda/_process.py": ["tests/test_testing.py", "tests/test_preview.py"],
     "examples/celery/mailqueue/retry.py": ["examples/celery/tests/test_celery_policy.py"],
 }
 # Where the Celery example's package sits in the scratch copy: at its root, so
