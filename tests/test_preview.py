@@ -289,9 +289,11 @@ while chunk := os.read(3, 65536):
         if mode == "exit":
             sys.stderr.buffer.write(b"".join(b"line %d\\n" % n for n in range(1, 8)) + b"bad \\xff byte\\n")
         if mode in ("exit", "silent-exit") or (method == "Browser.close" and mode == "answer"):
+            record.close()
             sys.exit(1)
         if mode == "answer":
             os.write(4, json.dumps({{"id": message["id"], "result": {{"product": "Fake/1.0"}}}}).encode() + b"\\0")
+record.close()
 """
 
 
