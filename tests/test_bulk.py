@@ -191,8 +191,14 @@ def test_default_limits_renew_after_100_messages_and_30_idle_seconds(plain_serve
         connection.send("ann@example.org", "m102", body="x")
         assert connection.logins == 3
     assert repr(connection).startswith("<Connection closed")
-    with Connection(plain_server.mailer(), timeout=None) as connection:
-        assert connection._server.sock.gettimeout() is None
+    # timeout=None leaves the connect timeout (the process's default) in place.
+    default = socket.getdefaulttimeout()
+    socket.setdefaulttimeout(7)
+    try:
+        with Connection(plain_server.mailer(), timeout=None) as connection:
+            assert connection._server.sock.gettimeout() == 7
+    finally:
+        socket.setdefaulttimeout(default)
 
 
 @pytest.mark.parametrize("unsubscribe, header", [
