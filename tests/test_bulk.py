@@ -63,7 +63,7 @@ def test_send_template_passes_every_parameter_through(plain_server):
     with Connection(mailer) as connection:
         direct = connection.send_template(*arguments, **options, unsubscribe="https://example.com/u/1")
     with Pool(mailer, size=1) as pool:
-        pooled = pool.send_template(*arguments, **options).result(30)
+        pooled = pool.send_template(*arguments, **options).result(10)
     single, *bulk = plain_server.messages
     for result, received in zip([direct, pooled], bulk):
         assert normalised(received.raw) == normalised(single.raw)
@@ -80,7 +80,7 @@ def test_send_template_passes_every_parameter_through(plain_server):
 def test_message_id_takes_the_envelope_sender_domain(plain_server, sender, domain):
     with Connection(plain_server.mailer()) as connection:
         result = connection.send("ann@example.org", "x", body="x", sender=sender)
-    assert result.message_id.endswith(f"@{domain}>")
+    assert result.message_id.split("@", 1)[1] == f"{domain}>"
 
 
 @pytest.mark.parametrize("pipelining", [False, True])
@@ -361,6 +361,7 @@ def test_pool_sizes_options_order_failures_and_draining(plain_server):
     plain_server.refuse_recipients("eve@example.org")
     mailer = plain_server.mailer()
     with Pool(mailer) as pool:
+        assert pool.send("ann@example.org", "first", body="x").result(10).outcome == "sent"
         assert len(pool_threads()) == 4 and all(t.daemon for t in pool_threads())
         assert repr(pool) == "<Pool size=4 to 127.0.0.1:%d>" % mailer.port
     assert repr(pool).endswith(" closed>") and pool_threads() == []
@@ -380,7 +381,7 @@ def test_pool_sizes_options_order_failures_and_draining(plain_server):
             next(ordered)
         pool.close()
         assert drawn == list(range(6))
-    assert subjects(plain_server) == Counter(f"all{i}" for i in range(6) if i != 4)
+    assert subjects(plain_server) == Counter(["first"] + [f"all{i}" for i in range(6) if i != 4])
     assert pool.logins >= 5                    # max_per_connection reached each thread: a login per message
     with Pool(mailer, size=1) as pool:
         # A cancelled message is skipped and its thread goes on.
