@@ -12,6 +12,7 @@ import pytest
 import corvenda.bulk
 from corvenda._process import wait_until
 from corvenda.bulk import Connection, Pool
+from corvenda.mailer import EasyMailer
 
 W2 = dict(to=["ann@example.org", "bob@example.org"], subject="Weekly summary", body="Hello\n.\nbye\n",
           html="<p>Hello</p>", cc="cat@example.org", bcc=["dan@example.org"], sender="news@corvenda.test",
@@ -214,40 +215,44 @@ def test_one_click_unsubscribe_headers(plain_server, unsubscribe, header):
     assert b"\r\nList-Unsubscribe-Post: List-Unsubscribe=One-Click\r\n" in received.raw
 
 
-BAD_ARGUMENTS = [  # (what is called, the exception, its message)
-    (dict(unsubscribe="http://example.com/u"), ValueError,
+def sending(**arguments):
+    return lambda mailer: Connection(mailer).send("ann@example.org", "news", body="x", **arguments)
+
+
+def without_sender(mailer):
+    mailer.default_sender = None
+    return sending()(mailer)
+
+
+class TupleRecipients(EasyMailer):
+    def _collect_recipients(self, to, cc, bcc):
+        return tuple(super()._collect_recipients(to, cc, bcc))
+
+
+BAD_ARGUMENTS = [  # (what is called with the mailer, the exception, its message)
+    (sending(unsubscribe="http://example.com/u"), ValueError,
      "unsubscribe URI must start with https:// or mailto:, not 'http://example.com/u'"),
-    (dict(unsubscribe="mailto:u@example.com"), ValueError,
+    (sending(unsubscribe="mailto:u@example.com"), ValueError,
      "one-click unsubscribe needs an https:// URI (a mailto: may come with it)"),
-    (dict(unsubscribe=[]), ValueError, "unsubscribe needs at least one URI"),
-    (dict(unsubscribe="https://example.com/u>\r\nBcc: x@evil.test"), ValueError,
+    (sending(unsubscribe=[]), ValueError, "unsubscribe needs at least one URI"),
+    (sending(unsubscribe="https://example.com/u>\r\nBcc: x@evil.test"), ValueError,
      "unsubscribe URI must be ASCII without blanks, commas or angle brackets: "
      "'https://example.com/u>\\r\\nBcc: x@evil.test'"),
-    (dict(unsubscribe=["https://a", 7]), TypeError, "unsubscribe URIs must be str, not int"),
-    (dict(default_sender=None), TypeError, "sender must be str, not NoneType"),
-    (dict(max_per_connection=0), ValueError, "max_per_connection must be at least 1, not 0"),
-    (dict(idle_timeout=-1), ValueError, "idle_timeout must not be negative, not -1"),
-    (dict(size=0), ValueError, "size must be at least 1, not 0"),
-    (dict(size=2, max_per_connection=0), ValueError, "max_per_connection must be at least 1, not 0"),
+    (sending(unsubscribe=["https://a", 7]), TypeError, "unsubscribe URIs must be str, not int"),
+    (without_sender, TypeError, "sender must be str, not NoneType"),
+    (lambda m: sending()(TupleRecipients(m.host, m.port, "user@example.com", "pw")), TypeError,
+     "recipients must be list, not tuple"),
+    (lambda m: Connection(m, max_per_connection=0), ValueError, "max_per_connection must be at least 1, not 0"),
+    (lambda m: Connection(m, idle_timeout=-1), ValueError, "idle_timeout must not be negative, not -1"),
+    (lambda m: Pool(m, size=0), ValueError, "size must be at least 1, not 0"),
+    (lambda m: Pool(m, size=2, max_per_connection=0), ValueError, "max_per_connection must be at least 1, not 0"),
 ]
 
 
-@pytest.mark.parametrize("arguments, error, message", BAD_ARGUMENTS)
-def test_bad_arguments_are_refused_before_anything_is_sent(plain_server, arguments, error, message):
-    mailer = plain_server.mailer()
-    arguments = dict(arguments)
-    if "default_sender" in arguments:
-        mailer.default_sender = arguments.pop("default_sender")
+@pytest.mark.parametrize("call, error, message", BAD_ARGUMENTS)
+def test_bad_arguments_are_refused_before_anything_is_sent(plain_server, call, error, message):
     with pytest.raises(error) as raised:
-        if "size" in arguments:
-            Pool(mailer, **arguments)
-        elif "unsubscribe" in arguments:
-            with Connection(mailer) as connection:
-                connection.send("ann@example.org", "news", body="x", **arguments)
-        elif arguments:
-            Connection(mailer, **arguments)
-        else:
-            Connection(mailer).send("ann@example.org", "news", body="x")
+        call(plain_server.mailer())
     assert str(raised.value) == message
     assert plain_server.messages == []
 
