@@ -10,6 +10,7 @@ from collections import Counter
 import pytest
 
 import corvenda.bulk
+from corvenda import SECURITY_MODES
 from corvenda._process import wait_until
 from corvenda.bulk import Connection, Pool
 from corvenda.mailer import EasyMailer
@@ -82,6 +83,22 @@ def test_message_id_takes_the_envelope_sender_domain(plain_server, sender, domai
     with Connection(plain_server.mailer()) as connection:
         result = connection.send("ann@example.org", "x", body="x", sender=sender)
     assert result.message_id.split("@", 1)[1] == f"{domain}>"
+
+
+class OwnMessageID(EasyMailer):
+    def _build_message(self, **arguments):
+        msg = super()._build_message(**arguments)
+        msg["Message-ID"] = "<own@corvenda.test>"
+        return msg
+
+
+def test_a_message_id_the_message_has_is_kept(plain_server):
+    user, password = plain_server.credentials
+    mailer = OwnMessageID(plain_server.host, plain_server.port, user, password, **SECURITY_MODES["plain"])
+    with Connection(mailer) as connection:
+        result = connection.send("ann@example.org", "x", body="x")
+    [received] = plain_server.messages
+    assert result.message_id == "<own@corvenda.test>" and received.raw.count(b"\r\nMessage-ID: ") == 1
 
 
 @pytest.mark.parametrize("pipelining", [False, True])
