@@ -236,8 +236,8 @@ def sending(**arguments):
     return lambda mailer: Connection(mailer).send("ann@example.org", "news", body="x", **arguments)
 
 
-def without_sender(mailer):
-    mailer.default_sender = None
+def sender_of_bytes(mailer):
+    mailer.default_sender = b"news@corvenda.test"
     return sending()(mailer)
 
 
@@ -256,7 +256,7 @@ BAD_ARGUMENTS = [  # (what is called with the mailer, the exception, its message
      "unsubscribe URI must be ASCII without blanks, commas or angle brackets: "
      "'https://example.com/u>\\r\\nBcc: x@evil.test'"),
     (sending(unsubscribe=["https://a", 7]), TypeError, "unsubscribe URIs must be str, not int"),
-    (without_sender, TypeError, "sender must be str, not NoneType"),
+    (sender_of_bytes, TypeError, "sender must be str, not bytes"),
     (lambda m: sending()(TupleRecipients(m.host, m.port, "user@example.com", "pw")), TypeError,
      "recipients must be list, not tuple"),
     (lambda m: Connection(m, max_per_connection=0), ValueError, "max_per_connection must be at least 1, not 0"),
