@@ -17,6 +17,7 @@ import signal
 import smtplib
 import socket
 import ssl
+import subprocess
 import sys
 import threading
 import time
@@ -27,7 +28,7 @@ testing = pytest.importorskip("corvenda.testing")
 
 import corvenda  # noqa: E402
 from corvenda import SECURITY_MODES  # noqa: E402
-from corvenda._process import wait_until  # noqa: E402
+from corvenda._process import child_environ, wait_until  # noqa: E402
 from corvenda.mailer import EasyMailer  # noqa: E402
 from corvenda.testing import _devserver  # noqa: E402
 from corvenda.testing._server import _LoopErrors  # noqa: E402
@@ -54,6 +55,117 @@ def peak_memory_mb(dev):
 
 def raw_message(headers, body="hello"):
     return ("".join(f"{name}: {value}\r\n" for name, value in headers) + f"\r\n{body}\r\n").encode()
+
+
+def within(seconds, call):
+    """call() in a thread: its result or its exception, or a failure if it takes longer than ``seconds``."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = call()
+        except BaseException as error:  # noqa: BLE001 - handed to the test
+            outcome["error"] = error
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    thread.join(seconds)
+    assert not thread.is_alive(), f"still running after {seconds} s"
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
+
+
+# A stand-in for the interpreter DevServerProcess runs: a shell script given
+# as ``python``, so each test picks what the child prints and how it ends.
+# Its bounded loop keeps it running for at most a minute.
+RUNS = "i=0; while [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done"
+LISTENS = "echo 'listening on 127.0.0.1:4321'; echo 'Press Ctrl-C to stop.'"
+
+
+def fake_python(tmp_path, script):
+    path = tmp_path / "python"
+    path.write_text(f"#!/bin/sh\n{script}\n")
+    path.chmod(0o755)
+    return str(path)
+
+
+@pytest.mark.parametrize(("script", "stop_timeout", "on_sigint", "returncode"), [
+    ("trap 'echo bye; exit 0' INT", 30, "bye\n", 0),  # stops on Ctrl-C
+    ("trap '' INT", 0.5, "", -signal.SIGKILL),  # ignores it: killed once stop_timeout is over
+])
+def test_a_dev_server_process_reads_its_banner_and_stops_its_child(tmp_path, script, stop_timeout, on_sigint,
+                                                                   returncode):
+    python = fake_python(tmp_path, f"""{script}
+echo "in $PWD: $*"; printf 'e1\\ne2\\n' >&2
+echo 'CA certificate: /ca dir/ca.pem'; echo 'CA certificate: /tmp/ca.pem'; {LISTENS}; printf 'one\\ntwo\\n'
+{RUNS}""")
+    server = testing.DevServerProcess("--mode", "ssl", python=python, stop_timeout=stop_timeout, start_timeout=30,
+                                      cwd=tmp_path)
+    assert repr(server) == "<DevServerProcess --port 0 --mode ssl port 0>"
+    try:
+        within(60, server.start)
+        assert (server.port, server.ca_file, repr(server)) == (
+            4321, "/tmp/ca.pem", "<DevServerProcess --port 0 --mode ssl port 4321>")
+        assert server.banner.startswith(f"in {tmp_path}: -m corvenda.testing --port 0 --mode ssl\n")
+        assert wait_until(lambda: len(server.errors) == 2, 10)
+        with pytest.raises(AssertionError) as waited:
+            within(30, lambda: server.wait_for("never", timeout=0.2))
+        assert str(waited.value) == "no 'never' within 0.2 s; output:\none\ntwo\ne1\ne2\n"
+        with pytest.raises(RuntimeError, match="was started already"):
+            server.start()
+        assert server.returncode is None
+    finally:
+        assert within(60, server.stop) == returncode == server.returncode
+    with pytest.raises(EOFError) as ended:
+        server.wait_for("more", timeout=10)
+    assert str(ended.value) == f"output ended before 'more'; output:\n{on_sigint}e1\ne2\n"
+
+
+@pytest.mark.parametrize(("script", "start_timeout", "message", "returncode"), [
+    ("printf 'one\\ntwo\\n'; printf 'e1\\ne2\\n' >&2; exit 3", 30,
+     "output ended before 'Press Ctrl-C'; output:\none\ntwo\ne1\ne2\n", 3),
+    (f"printf 'e1\\ne2\\n' >&2; echo one; {RUNS}", 2, "no 'Press Ctrl-C' within 2 s; output:\none\ne1\ne2\n",
+     -signal.SIGINT),
+    (f"echo 'Press Ctrl-C to stop.'; {RUNS}", 30,
+     "the banner has no '127\\\\.0\\\\.0\\\\.1:(\\\\d+)':\nPress Ctrl-C to stop.\n", -signal.SIGINT),
+])
+def test_a_dev_server_process_that_does_not_start_is_stopped_and_says_why(tmp_path, script, start_timeout, message,
+                                                                         returncode):
+    server = testing.DevServerProcess(python=fake_python(tmp_path, script), start_timeout=start_timeout)
+    try:
+        with pytest.raises(RuntimeError) as failed:
+            within(60, server.start)
+    finally:
+        if server.process is not None and server.process.poll() is None:
+            server.process.kill()
+    assert str(failed.value) == "the development server did not start: " + message
+    assert (server.returncode, server.port, server.banner, server.ca_file) == (returncode, 0, "", None)
+
+
+def test_a_dev_server_process_never_stopped_leaves_no_child(tmp_path):
+    python = fake_python(tmp_path, f"{LISTENS}; {RUNS}")
+    # Dropped while its child runs.
+    server = within(60, testing.DevServerProcess(python=python).start)
+    process = server.process
+    del server
+    assert process.returncode == -signal.SIGKILL
+    # Left running when the interpreter exits.
+    script = ("import sys; from corvenda.testing import DevServerProcess\n"
+              "server = DevServerProcess(python=sys.argv[1]).start()\n"
+              "print(server.process.pid, flush=True)\n")
+    with subprocess.Popen([sys.executable, "-c", script, python], stdout=subprocess.PIPE, text=True,
+                          env=child_environ()) as parent:
+        child = None
+        try:
+            child = int(parent.stdout.readline())
+            assert parent.wait(timeout=60) == 0
+            with pytest.raises(ProcessLookupError):
+                os.kill(child, 0)
+        finally:
+            parent.kill()
+            if child is not None:
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(child, signal.SIGKILL)
 
 
 @pytest.fixture(scope="module")
