@@ -75,30 +75,32 @@ def within(seconds, call):
     return outcome["value"]
 
 
-# A stand-in for the interpreter DevServerProcess runs: a shell script given
-# as ``python``, so each test picks what the child prints and how it ends.
-# Its bounded loop keeps it running for at most a minute.
-RUNS = "i=0; while [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done"
-LISTENS = "echo 'listening on 127.0.0.1:4321'; echo 'Press Ctrl-C to stop.'"
+# A stand-in for the interpreter DevServerProcess runs: a script given as
+# ``python``, so each test picks what the child prints and how it ends.  It
+# handles SIGINT itself (as the dev server does), even where its parent
+# started with SIGINT ignored, and it runs for a minute at most.
+LISTENS = "print('listening on 127.0.0.1:4321'); print('Press Ctrl-C to stop.')"
+RUNS = "time.sleep(60)"
+ERRORS = "print('e1', 'e2', sep='\\n', file=sys.stderr)"
 
 
-def fake_python(tmp_path, script):
+def fake_python(tmp_path, script, on_sigint="signal.SIG_DFL"):
     path = tmp_path / "python"
-    path.write_text(f"#!/bin/sh\n{script}\n")
+    path.write_text(f"#!{sys.executable} -u\nimport os, signal, sys, time\n"
+                    f"signal.signal(signal.SIGINT, {on_sigint})\n{script}\n")
     path.chmod(0o755)
     return str(path)
 
 
-@pytest.mark.parametrize(("script", "stop_timeout", "on_sigint", "returncode"), [
-    ("trap 'echo bye; exit 0' INT", 30, "bye\n", 0),  # stops on Ctrl-C
-    ("trap '' INT", 0.5, "", -signal.SIGKILL),  # ignores it: killed once stop_timeout is over
+@pytest.mark.parametrize(("on_sigint", "stop_timeout", "last_words", "returncode"), [
+    ("lambda *_: sys.exit(print('bye'))", 30, "bye\n", 0),  # stops on Ctrl-C
+    ("signal.SIG_IGN", 0.5, "", -signal.SIGKILL),  # ignores it: killed once stop_timeout is over
 ])
-def test_a_dev_server_process_reads_its_banner_and_stops_its_child(tmp_path, script, stop_timeout, on_sigint,
+def test_a_dev_server_process_reads_its_banner_and_stops_its_child(tmp_path, on_sigint, stop_timeout, last_words,
                                                                    returncode):
-    python = fake_python(tmp_path, f"""{script}
-echo "in $PWD: $*"; printf 'e1\\ne2\\n' >&2
-echo 'CA certificate: /ca dir/ca.pem'; echo 'CA certificate: /tmp/ca.pem'; {LISTENS}; printf 'one\\ntwo\\n'
-{RUNS}""")
+    python = fake_python(tmp_path, f"""print(f"in {{os.getcwd()}}: {{' '.join(sys.argv[1:])}}"); {ERRORS}
+print('CA certificate: /ca dir/ca.pem'); print('CA certificate: /tmp/ca.pem'); {LISTENS}; print('one\\ntwo')
+{RUNS}""", on_sigint)
     server = testing.DevServerProcess("--mode", "ssl", python=python, stop_timeout=stop_timeout, start_timeout=30,
                                       cwd=tmp_path)
     assert repr(server) == "<DevServerProcess --port 0 --mode ssl port 0>"
@@ -118,15 +120,14 @@ echo 'CA certificate: /ca dir/ca.pem'; echo 'CA certificate: /tmp/ca.pem'; {LIST
         assert within(60, server.stop) == returncode == server.returncode
     with pytest.raises(EOFError) as ended:
         server.wait_for("more", timeout=10)
-    assert str(ended.value) == f"output ended before 'more'; output:\n{on_sigint}e1\ne2\n"
+    assert str(ended.value) == f"output ended before 'more'; output:\n{last_words}e1\ne2\n"
 
 
 @pytest.mark.parametrize(("script", "start_timeout", "message", "returncode"), [
-    ("printf 'one\\ntwo\\n'; printf 'e1\\ne2\\n' >&2; exit 3", 30,
+    (f"print('one\\ntwo'); {ERRORS}; sys.exit(3)", 30,
      "output ended before 'Press Ctrl-C'; output:\none\ntwo\ne1\ne2\n", 3),
-    (f"printf 'e1\\ne2\\n' >&2; echo one; {RUNS}", 2, "no 'Press Ctrl-C' within 2 s; output:\none\ne1\ne2\n",
-     -signal.SIGINT),
-    (f"echo 'Press Ctrl-C to stop.'; {RUNS}", 30,
+    (f"{ERRORS}; print('one'); {RUNS}", 2, "no 'Press Ctrl-C' within 2 s; output:\none\ne1\ne2\n", -signal.SIGINT),
+    (f"print('Press Ctrl-C to stop.'); {RUNS}", 30,
      "the banner has no '127\\\\.0\\\\.0\\\\.1:(\\\\d+)':\nPress Ctrl-C to stop.\n", -signal.SIGINT),
 ])
 def test_a_dev_server_process_that_does_not_start_is_stopped_and_says_why(tmp_path, script, start_timeout, message,
@@ -144,10 +145,8 @@ def test_a_dev_server_process_that_does_not_start_is_stopped_and_says_why(tmp_pa
 
 def test_a_dev_server_process_never_stopped_leaves_no_child(tmp_path):
     python = fake_python(tmp_path, f"{LISTENS}; {RUNS}")
-    # Dropped while its child runs.
-    server = within(60, testing.DevServerProcess(python=python).start)
-    process = server.process
-    del server
+    # Dropped while its child runs: nothing refers to it once start() returned.
+    process = within(60, lambda: testing.DevServerProcess(python=python).start().process)
     assert process.returncode == -signal.SIGKILL
     # Left running when the interpreter exits.
     script = ("import sys; from corvenda.testing import DevServerProcess\n"
