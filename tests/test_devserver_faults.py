@@ -248,12 +248,10 @@ def test_a_dev_server_process_names_its_ca_file_and_stops_as_on_ctrl_c():
         server.wait_for("more", timeout=10)
 
 
-def test_waiting_for_output_that_never_comes_fails_in_time(dev):
-    assert dev.port not in (0, 8025) and repr(dev) == (  # a free port unless the options name one
+def test_a_dev_server_process_listens_on_a_free_port_unless_told(dev):
+    assert dev.port not in (0, 8025) and repr(dev) == (
         f"<DevServerProcess --port 0 --mode plain --user {USER} --password {PASSWORD} --save {dev.save_dir}"
         f" port {dev.port}>")
-    with pytest.raises(AssertionError, match="no 'never printed' within 0.1 s; output:"):
-        dev.wait_for("never printed", timeout=0.1)
 
 
 def test_out_of_file_descriptor_reports_are_rate_limited(capsys, caplog):
