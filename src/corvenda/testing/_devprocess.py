@@ -132,11 +132,8 @@ class DevServerProcess:
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
-        for reader in self._readers:
+        for reader in self._readers:  # each closes its stream once it ends
             reader.join(timeout=10)
-        for stream in (process.stdout, process.stderr):
-            if stream is not None:
-                stream.close()
         return process.returncode
 
     def __enter__(self) -> Self:
