@@ -9,6 +9,7 @@ import subprocess
 import sys
 import threading
 import time
+import weakref
 from collections.abc import Callable
 from typing import IO, Any, Self
 
@@ -27,7 +28,8 @@ class DevServerProcess:
     are set.  A child that ends first, or is not ready in time, raises
     RuntimeError with what it printed.  Leaving sends SIGINT, as Ctrl-C
     would, waits at most ``stop_timeout`` seconds and kills it after that;
-    ``returncode`` is then its exit status.
+    ``returncode`` is then its exit status.  A child never stopped is killed
+    when the object goes away or the interpreter exits.
 
     wait_for(marker) returns the standard output printed since the last
     call, up to and including the first line that contains ``marker``.
@@ -63,29 +65,32 @@ class DevServerProcess:
         """Start the child and wait until it listens; returns self."""
         if self.process is not None:
             raise RuntimeError(f"{self!r} was started already")
-        self.process = subprocess.Popen(self.command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                        **self._popen)
-        assert self.process.stdout is not None and self.process.stderr is not None
-        self._readers = [self._reader(self.process.stdout, self._lines.put, end=True),
-                         self._reader(self.process.stderr, self.errors.append)]
+        self.process = process = subprocess.Popen(self.command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                                  text=True, **self._popen)
+        # Whatever happens to this object, the child does not outlive it or the interpreter.
+        weakref.finalize(self, _kill, process)
         try:
-            self.banner = self.wait_for(READY, self.start_timeout)
-            self.port = int(_search(r"127\.0\.0\.1:(\d+)", self.banner))
+            assert process.stdout is not None and process.stderr is not None
+            self._readers = [self._reader(process.stdout, self._lines.put, end=True),
+                             self._reader(process.stderr, self.errors.append)]
+            banner = self.wait_for(READY, self.start_timeout)
+            port = int(_search(r"127\.0\.0\.1:(\d+)", banner))
+            found = re.search(r"^CA certificate: (\S+)$", banner, re.MULTILINE)
         except (AssertionError, EOFError) as error:
             self.stop()
             raise RuntimeError(f"the development server did not start: {error}") from None
         except BaseException:
             self.stop()
             raise
-        found = re.search(r"^CA certificate: (\S+)$", self.banner, re.MULTILINE)
-        self.ca_file = found.group(1) if found else None
+        self.banner, self.port, self.ca_file = banner, port, found.group(1) if found else None
         return self
 
     @staticmethod
     def _reader(stream: IO[str], put: Callable[[Any], object], *, end: bool = False) -> threading.Thread:
         def read() -> None:
-            for line in stream:
-                put(line)
+            with stream:  # closed here too when nobody stops the child
+                for line in stream:
+                    put(line)
             if end:
                 put(None)
         thread = threading.Thread(target=read, daemon=True)
@@ -121,18 +126,14 @@ class DevServerProcess:
         process = self.process
         if process is None:
             return None
-        if process.poll() is None:
-            process.send_signal(signal.SIGINT)
-            try:
-                process.wait(timeout=self.stop_timeout)
-            except subprocess.TimeoutExpired:
-                process.kill()
-        process.wait()
-        for reader in self._readers:
+        process.send_signal(signal.SIGINT)  # nothing once it ended
+        try:
+            process.wait(timeout=self.stop_timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+        for reader in self._readers:  # each closes its stream once it ends
             reader.join(timeout=10)
-        for stream in (process.stdout, process.stderr):
-            if stream is not None:
-                stream.close()
         return process.returncode
 
     def __enter__(self) -> Self:
@@ -140,6 +141,12 @@ class DevServerProcess:
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
+
+
+def _kill(process: subprocess.Popen[str]) -> None:
+    if process.poll() is None:
+        process.kill()
+        process.wait()
 
 
 def _search(pattern: str, text: str) -> str:
