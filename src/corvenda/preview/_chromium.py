@@ -31,7 +31,7 @@ import time
 from types import TracebackType
 from typing import Any, Self
 
-from corvenda._process import child_environ
+from corvenda._process import child_environ, wait_until
 
 __all__ = ["Browser", "BrowserError", "ChromiumNotFound", "Page", "find_chromium"]
 
@@ -259,15 +259,13 @@ class Browser:
 
     def _reap(self, seconds: float) -> bool:
         """Wait up to ``seconds`` for the browser to exit; True once it has."""
-        deadline = time.monotonic() + seconds
-        try:
-            while os.waitpid(self._pid, os.WNOHANG) == (0, 0):
-                if time.monotonic() > deadline:
-                    return False
-                time.sleep(0.02)
-        except ChildProcessError:  # already reaped
-            pass
-        return True
+        def exited() -> bool:
+            try:
+                return os.waitpid(self._pid, os.WNOHANG) != (0, 0)
+            except ChildProcessError:  # already reaped
+                return True
+
+        return wait_until(exited, seconds, interval=0.02)
 
     def _left(self, deadline: float, what: str) -> float:
         left = deadline - time.monotonic()
