@@ -1,8 +1,7 @@
 """The example's fixtures, one set per module: Redis, the local SMTP server, a client, two workers.
 
-Run with ``make test-celery``, or ``cd examples/celery && python -m pytest tests``.
-A module sets its workers' ``MAIL_*`` settings (by field name) in its own
-``fleet_settings`` fixture.
+Run with ``make test-celery``.  A module sets its workers' ``MAIL_*`` settings (by field name)
+in its ``fleet_settings`` fixture.
 """
 
 import importlib.util
@@ -12,10 +11,9 @@ import shutil
 import pytest
 
 from corvenda.testing import SMTPServer
-from mailfleet import CREDENTIALS, Client, RedisServer, Worker, worker_environment
+from mailfleet import CREDENTIALS, Client, RedisServer, fleet_of
 
-# What the fleet's tests need, and how to get it.
-FLEET_TOOLS = {
+FLEET_TOOLS = {  # what the fleet's tests need, and how to get it
     "redis-server": (lambda: shutil.which("redis-server"), "apt-get install redis-server"),
     "redis (Python)": (lambda: importlib.util.find_spec("redis"), "apt-get install python3-redis"),
     "celery": (lambda: importlib.util.find_spec("celery"), "apt-get install python3-celery"),
@@ -31,12 +29,6 @@ def fleet_tools():
     if os.environ.get("CI", "").lower() not in ("", "0", "false", "no"):
         pytest.fail("; ".join(missing) + ": CI runs every suite, so install it on the CI machine", pytrace=False)
     pytest.skip("; ".join(missing) + "; or run the tests with tools/in-sysroot, whose root has them")
-
-
-@pytest.fixture(scope="module")
-def fleet_settings():
-    """The workers' ``MAIL_*`` settings by field name; a module overrides this."""
-    return {}
 
 
 @pytest.fixture(scope="module")
@@ -64,29 +56,14 @@ def client(redis_server):
 
 
 @pytest.fixture(scope="module")
-def env(redis_server, smtp, fleet_settings):
-    """The workers' environment: this Redis, this server with its login and CA."""
-    return worker_environment(redis_server.url, smtp.host, smtp.port, credentials=CREDENTIALS,
-                              ca_file=smtp.ca_file, **fleet_settings)
-
-
-@pytest.fixture(scope="module")
-def fleet(workdir, env, client):
-    workers = [Worker(name, env, str(workdir), concurrency=2) for name in ("w1", "w2")]
-    try:
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.wait_ready(client)
+def fleet(workdir, redis_server, smtp, client, fleet_settings):
+    with fleet_of(["w1", "w2"], smtp, redis_server.url, client, str(workdir), **fleet_settings) as workers:
         yield workers
-    finally:
-        for worker in workers:
-            worker.stop()
 
 
 @pytest.fixture
 def workers(fleet, smtp, client):
-    """The two workers, running, with an empty queue and a fresh server."""
+    """The two workers (prefork, two processes each), running, with an empty queue and a fresh server."""
     for worker in fleet:
         if not worker.alive():
             worker.start()

@@ -1,26 +1,14 @@
-"""A Redis server and Celery workers of this example, for its tests and the fleet benchmark.
+"""A Redis server and Celery workers of this example, for its tests and bench/celery_fleet.py.
 
-    with RedisServer(tmpdir) as redis_server:
-        env = worker_environment(redis_server.url, smtp_host, smtp_port, ca_file, ...)
-        with Client(redis_server.url) as client, Worker("w1", env, tmpdir) as worker:
-            worker.wait_ready(client)
-            task_id = client.send("mail.send", "ann@example.org", "Hello", "Hi Ann")
-            client.wait([task_id], timeout=30)
-            ...
-
-Redis listens on a unix socket in the given directory, and everything
-else on 127.0.0.1; the files live in the given directory.  Each
-worker runs in its own session (process group), so kill() takes down the
-main process and its pool children at once, as a crashed machine would,
-and stop() leaves no process behind, whatever state the worker is in.
-Every wait is bounded.
-
-The example's tests import this module from their folder; bench/celery_fleet.py
-runs with that folder on PYTHONPATH.
+Redis listens on a unix socket in the given directory, everything else on 127.0.0.1.  Each worker
+runs in its own process group: kill() takes down the main process and its pool at once, as a
+crashed machine would, and stop() leaves no process behind.  Every wait is bounded.
 """
 
 from __future__ import annotations
 
+import collections
+import json
 import os
 import signal
 import socket
@@ -28,25 +16,16 @@ import subprocess
 import sys
 import threading
 import time
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
+from contextlib import contextmanager
 from typing import Any
 
 from corvenda._process import child_environ, wait_until
 
-__all__ = ["CREDENTIALS", "Client", "EXAMPLE", "OOMKiller", "RedisServer", "SilentServer", "Worker",
-           "free_port", "worker_environment"]
-
 #: The example's folder (mailqueue, enqueue_batch.py), where the workers run.
 EXAMPLE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-HOST = "127.0.0.1"
 #: The login of the test SMTP servers the tests' workers send through.
 CREDENTIALS = ("mailer@corvenda.test", "s3cret")
-
-
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind((HOST, 0))
-        return int(probe.getsockname()[1])
 
 
 def _wait(condition: Any, timeout: float, what: str, interval: float = 0.05) -> None:
@@ -81,17 +60,27 @@ def _group_alive(pgid: int) -> bool:
     return True
 
 
-class SilentServer:
-    """A TCP server on 127.0.0.1 that accepts connections and never sends a byte.
+def tally(smtp: Any, task_ids: list[str]) -> tuple[int, int, int]:
+    """(delivered, duplicated, lost) of ``task_ids`` by the Message-IDs (``<task id@corvenda.test>``) at ``smtp``."""
+    arrived = collections.Counter(str(m["Message-ID"]) for m in list(smtp.messages))
+    counts = [arrived[f"<{task}@corvenda.test>"] for task in task_ids]
+    delivered = sum(1 for n in counts if n)
+    return delivered, sum(n - 1 for n in counts if n > 1), len(task_ids) - delivered
 
-    ``connections`` counts the connections accepted so far.  The sockets
-    stay open until stop().
-    """
+
+def enqueue(client: Client, prefix: str, count: int, **kwargs: Any) -> list[str]:
+    """``count`` templated messages to ``{prefix}{n}@example.org``, each with its own code; their task ids."""
+    return [client.send("mail.send_template", f"{prefix}{n}@example.org", "Your code {{ code }}",
+                        "verification_code", context={"code": f"{prefix}-{n}"}, **kwargs) for n in range(count)]
+
+
+class SilentServer:
+    """A TCP server on 127.0.0.1 that accepts connections (``connections`` counts them) and never sends a byte."""
 
     def __init__(self) -> None:
-        self.host = HOST
+        self.host = "127.0.0.1"
         self.connections = 0
-        self._listener = socket.create_server((HOST, 0), backlog=64)
+        self._listener = socket.create_server((self.host, 0), backlog=64)
         self._listener.settimeout(0.1)
         self.port = int(self._listener.getsockname()[1])
         self._held: list[socket.socket] = []
@@ -113,11 +102,11 @@ class SilentServer:
     def _serve(self, connection: socket.socket) -> None:
         """What the server does with a new connection: nothing (a subclass may answer)."""
 
-    def start(self) -> SilentServer:
+    def __enter__(self) -> SilentServer:
         self._thread.start()
         return self
 
-    def stop(self) -> None:
+    def __exit__(self, *exc: object) -> None:
         self._stopping.set()
         if self._thread.is_alive():
             self._thread.join(5.0)
@@ -125,23 +114,12 @@ class SilentServer:
         for connection in self._held:
             connection.close()
 
-    def __enter__(self) -> SilentServer:
-        return self.start()
-
-    def __exit__(self, *exc: object) -> None:
-        self.stop()
-
 
 class RedisServer:
-    """``redis-server`` on a unix socket in ``directory``, with a password.
+    """``redis-server`` on the unix socket ``directory/redis.sock``, with a password.
 
-    The socket (``directory/redis.sock``) is the server's own from the
-    start: no port is probed and freed for it to take, so nothing else can
-    take it in between.  With ``persistent`` (the default) it runs as
-    docs/scaling.md asks for production: an append-only file (``appendonly
-    yes``), and keys are never evicted (``maxmemory-policy noeviction``), so
-    a restart() keeps queue, results and marks.  Without it, a restart loses
-    everything.
+    ``persistent``: as docs/scaling.md asks for production (``appendonly yes``, ``noeviction``),
+    so a restart() keeps queue, results and marks; without, a restart loses everything.
     """
 
     def __init__(self, directory: str, *, persistent: bool = True, password: str = "fleet-redis-pw") -> None:
@@ -149,8 +127,7 @@ class RedisServer:
         self.persistent = persistent
         self.password = password
         self.socket = os.path.join(os.path.abspath(directory), "redis.sock")
-        # The kernel's limit for a socket's path (sun_path) is 108 bytes.
-        if len(self.socket.encode()) >= 108:
+        if len(self.socket.encode()) >= 108:  # the kernel's limit (sun_path)
             raise ValueError(f"{self.socket}: too long a path for a unix socket; use a shorter directory")
         self.process: subprocess.Popen[bytes] | None = None
 
@@ -160,7 +137,6 @@ class RedisServer:
         return f"redis+socket://:{self.password}@{self.socket}?virtual_host=0"
 
     def start(self) -> RedisServer:
-        """Start; after stop(), on the same socket."""
         persistence = (["--appendonly", "yes", "--appendfsync", "everysec"] if self.persistent
                        else ["--appendonly", "no"])
         with open(os.path.join(self.directory, "redis.log"), "ab") as log:
@@ -170,31 +146,22 @@ class RedisServer:
                  "--save", "", *persistence, "--maxmemory", "256mb", "--maxmemory-policy", "noeviction",
                  "--requirepass", self.password, "--protected-mode", "yes"],
                 stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                # A sanitizer runtime preloaded into the tests (tools/check-asan)
-                # is for our extension, not for Redis, which it breaks.
+                # Without the sanitizer runtime tools/check-asan preloads for our extension.
                 env=child_environ(),
             )
         _wait(self._answers, 10.0, "redis-server start")
         return self
 
     def _answers(self) -> bool:
+        import redis
+
         assert self.process is not None
         if self.process.poll() is not None:
             raise RuntimeError(f"redis-server exited with {self.process.returncode}; see {self.directory}/redis.log")
-        try:
-            with socket.socket(socket.AF_UNIX) as connection:
-                connection.settimeout(1.0)
-                connection.connect(self.socket)
-                connection.sendall(f"AUTH {self.password}\r\nPING\r\n".encode())
-                answer = b""
-                while answer.count(b"\r\n") < 2:
-                    chunk = connection.recv(64)
-                    if not chunk:
-                        return False
-                    answer += chunk
-                # -LOADING while the append-only file is read back.
-                return answer.endswith(b"+PONG\r\n")
-        except OSError:
+        try:  # -LOADING (BusyLoadingError) while the append-only file is read back
+            with redis.Redis(unix_socket_path=self.socket, password=self.password, socket_timeout=1.0) as client:
+                return bool(client.ping())
+        except redis.RedisError:
             return False
 
     def restart(self, down: float = 0.0) -> None:
@@ -216,10 +183,9 @@ class RedisServer:
 
 
 class OOMKiller:
-    """SIGKILLs any pool process of ``workers`` whose resident memory exceeds ``limit_mb``.
+    """SIGKILLs any pool process of ``workers`` whose resident memory exceeds ``limit_mb``, as the kernel would.
 
-    What the kernel's OOM killer does to a process that allocates without
-    bound, on a smaller scale.  ``killed`` holds the ids of the processes killed.
+    ``killed`` holds the ids of the processes killed.
     """
 
     def __init__(self, workers: list[Worker], limit_mb: int = 400) -> None:
@@ -228,7 +194,6 @@ class OOMKiller:
         self.killed: set[int] = set()
         self._stopping = threading.Event()
         self._thread = threading.Thread(target=self._watch, name="oom-killer", daemon=True)
-        self._page = os.sysconf("SC_PAGE_SIZE")
 
     def _watch(self) -> None:
         while not self._stopping.wait(0.01):
@@ -238,16 +203,12 @@ class OOMKiller:
                         continue
                     try:
                         with open(f"/proc/{pid}/statm") as statm:
-                            resident = int(statm.read().split()[1]) * self._page
+                            resident = int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
                         if resident > self.limit:
                             os.kill(pid, signal.SIGKILL)
                             self.killed.add(pid)
                     except (OSError, ValueError, IndexError):
                         continue
-
-    @property
-    def kills(self) -> int:
-        return len(self.killed)
 
     def __enter__(self) -> OOMKiller:
         self._thread.start()
@@ -258,40 +219,23 @@ class OOMKiller:
         self._thread.join(5.0)
 
 
-def worker_environment(
-    redis_url: str,
-    smtp_host: str,
-    smtp_port: int,
-    *,
-    security: str = "starttls",
-    credentials: tuple[str, str] = ("", ""),
-    ca_file: str | None = None,
-    **settings: object,
-) -> dict[str, str]:
+def worker_environment(redis_url: str, smtp_host: str, smtp_port: int, *, security: str = "starttls",
+                       credentials: tuple[str, str] = ("", ""), ca_file: str | None = None,
+                       **settings: object) -> dict[str, str]:
     """The environment of a worker of examples/celery, run by this interpreter.
 
-    ``settings`` are further ``MAIL_*`` variables by field name, e.g.
-    ``socket_timeout=2``.  ``ca_file`` becomes ``SSL_CERT_FILE``: the CA the
-    workers' ``ssl.create_default_context()`` trusts.
+    ``settings``: further ``MAIL_*`` variables by field name (``socket_timeout=2``).
+    ``ca_file`` becomes ``SSL_CERT_FILE``, the CA the workers trust.
     """
     import corvenda
 
     env = dict(os.environ)
-    # The corvenda package this process imported (src/, a staged build, or
-    # site-packages), then the example.
+    # The corvenda package this process imported (src/, a staged build, or site-packages), then the example.
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(corvenda.__file__)))
-    env["PYTHONPATH"] = os.pathsep.join(
-        [package_root, EXAMPLE, *filter(None, [env.get("PYTHONPATH")])]
-    )
-    values: dict[str, object] = {
-        "broker_url": redis_url,
-        "smtp_host": smtp_host,
-        "smtp_port": smtp_port,
-        "smtp_security": security,
-        "smtp_user": credentials[0],
-        "smtp_password": credentials[1],
-        **settings,
-    }
+    env["PYTHONPATH"] = os.pathsep.join([package_root, EXAMPLE, *filter(None, [env.get("PYTHONPATH")])])
+    values: dict[str, object] = {"broker_url": redis_url, "smtp_host": smtp_host, "smtp_port": smtp_port,
+                                 "smtp_security": security, "smtp_user": credentials[0],
+                                 "smtp_password": credentials[1], **settings}
     env.update({"MAIL_" + name.upper(): str(value) for name, value in values.items()})
     if ca_file is not None:
         env["SSL_CERT_FILE"] = ca_file
@@ -301,19 +245,16 @@ def worker_environment(
 class Client:
     """Enqueues tasks to the workers and reads their outcomes, by polling.
 
-    The sending app has no result backend: Celery would otherwise subscribe
-    to every task's result channel and, when a result object is collected
-    after Redis has stopped, complain from its finaliser.
+    The sending app has no result backend: Celery would subscribe to every task's
+    result channel, and complain from a finaliser when Redis has stopped.
     """
 
     def __init__(self, redis_url: str) -> None:
         from celery import Celery
 
         self.url = redis_url
-        options: dict[str, Any] = dict(
-            broker_connection_retry_on_startup=True, task_serializer="json",
-            result_serializer="json", accept_content=["json"],
-        )
+        options: dict[str, Any] = dict(broker_connection_retry_on_startup=True, task_serializer="json",
+                                       result_serializer="json", accept_content=["json"])
         self.app = Celery("mailfleet-client", broker=redis_url)
         self.app.conf.update(options)
         self._reader = Celery("mailfleet-reader", broker=redis_url, backend=redis_url)
@@ -323,24 +264,17 @@ class Client:
         """Enqueue ``task`` with these arguments on ``queue``; returns the task id."""
         return str(self.app.send_task(task, args=args, kwargs=kwargs, queue=queue).id)
 
-    def outcome(self, task_id: str) -> tuple[str, Any]:
-        """(state, result) as stored: ("SUCCESS", return value), ("FAILURE", exception), ("PENDING", None)..."""
-        meta = self._reader.backend.get_task_meta(task_id, cache=False)
-        return str(meta["status"]), meta["result"]
-
     def wait(self, task_ids: list[str], timeout: float, partial: bool = False) -> dict[str, tuple[str, Any]]:
-        """Outcomes of ``task_ids`` once all have ended; TimeoutError after ``timeout`` s.
-
-        With ``partial`` the outcomes of those that ended by then, instead of the error.
-        """
+        """("SUCCESS", return value) or ("FAILURE", exception) of each task once all ended; TimeoutError
+        after ``timeout`` s, or with ``partial`` the outcomes of those that ended by then."""
         done: dict[str, tuple[str, Any]] = {}
 
         def all_ended() -> bool:
             for task_id in task_ids:
                 if task_id not in done:
-                    state, result = self.outcome(task_id)
-                    if state in ("SUCCESS", "FAILURE"):
-                        done[task_id] = (state, result)
+                    meta = self._reader.backend.get_task_meta(task_id, cache=False)
+                    if meta["status"] in ("SUCCESS", "FAILURE"):
+                        done[task_id] = (str(meta["status"]), meta["result"])
             return len(done) == len(task_ids)
 
         if not wait_until(all_ended, timeout, interval=0.1) and not partial:
@@ -364,15 +298,8 @@ class Client:
         return {int(task["worker_pid"]): str(task["id"])
                 for task in replies.get(hostname, []) if task.get("worker_pid")}
 
-    def backlog(self) -> dict[str, int]:
-        """Messages waiting in the default queue and delivered but unacknowledged, as kombu keeps them."""
-        client = self._reader.backend.client
-        return {"queued": int(client.llen("celery")), "unacknowledged": int(client.hlen("unacked"))}
-
     def held(self, queue: str = "celery") -> set[str]:
         """Ids of the tasks whose messages Redis holds: waiting in ``queue``, or taken and unacknowledged."""
-        import json
-
         client = self._reader.backend.client
         taken = [json.loads(raw)[0] for raw in client.hvals("unacked")]
         waiting = [json.loads(raw) for raw in client.lrange(queue, 0, -1)]
@@ -383,11 +310,9 @@ class Client:
         return int(self._reader.backend.client.ttl(f"mailqueue:sent:{task_id}"))
 
     def purge(self) -> None:
-        """Drop every message waiting in the default queue ("celery")."""
         self.app.control.purge()
 
     def reconnect(self) -> None:
-        """New connections, after the Redis server restarted."""
         self.close()
         self.__init__(self.url)  # type: ignore[misc]
 
@@ -414,8 +339,7 @@ class Worker:
         self.log_path = os.path.join(directory, f"worker-{name}.log")
         self.concurrency = concurrency
         self.pool = pool
-        # An address-space limit for each process, a safety net for tests
-        # that make a worker allocate without bound.
+        # Each process's address space, a safety net for tests that make a worker allocate without bound.
         self.memory_cap = memory_cap_mb * 1024 * 1024
         self.process: subprocess.Popen[bytes] | None = None
 
@@ -434,8 +358,7 @@ class Worker:
     def _limit(self) -> None:
         import resource
 
-        # AddressSanitizer reserves terabytes of address space for its shadow
-        # memory and cannot start under such a limit.
+        # AddressSanitizer reserves terabytes for its shadow memory and cannot start under such a limit.
         if "asan" not in self.env.get("LD_PRELOAD", ""):
             resource.setrlimit(resource.RLIMIT_AS, (self.memory_cap, self.memory_cap))
 
@@ -453,9 +376,8 @@ class Worker:
 
     def children(self) -> list[int]:
         """Process ids of the pool processes."""
-        if not self.alive():
+        if self.process is None or not self.alive():
             return []
-        assert self.process is not None
         try:
             with open(f"/proc/{self.process.pid}/task/{self.process.pid}/children") as listing:
                 return [int(pid) for pid in listing.read().split()]
@@ -474,10 +396,8 @@ class Worker:
             self.process = None
 
     def terminate(self, group: bool, timeout: float = 60.0) -> None:
-        """SIGTERM to the main process only (``group=False``, systemd's KillMode=mixed) or to
-        every process of the worker at once (``group=True``, KillMode=control-group), and
-        wait for the worker to end; SIGKILL after ``timeout`` s.
-        """
+        """SIGTERM to the main process (systemd's KillMode=mixed) or, with ``group``, to all
+        at once (KillMode=control-group); SIGKILL after ``timeout`` s."""
         if self.process is not None:
             _end(self.process, signal.SIGTERM, timeout, group=group)
             if group is False:  # pool processes outliving their parent count as a failure
@@ -496,3 +416,22 @@ class Worker:
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
+
+
+@contextmanager
+def fleet_of(names: list[str], server: Any, redis_url: str, client: Client, directory: str, *,
+             queue: str = "celery", concurrency: int = 2, pool: str = "prefork", security: str = "starttls",
+             **settings: object) -> Iterator[list[Worker]]:
+    """Workers ``names`` on ``queue`` sending to ``server`` with CREDENTIALS, started and ready; stopped on exit."""
+    env = worker_environment(redis_url, server.host, server.port, security=security, credentials=CREDENTIALS,
+                             ca_file=getattr(server, "ca_file", None), **settings)
+    workers = [Worker(name, env, directory, concurrency, queue, pool=pool) for name in names]
+    try:
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.wait_ready(client)
+        yield workers
+    finally:
+        for worker in workers:
+            worker.stop()
