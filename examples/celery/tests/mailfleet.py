@@ -108,8 +108,7 @@ class SilentServer:
 
     def __exit__(self, *exc: object) -> None:
         self._stopping.set()
-        if self._thread.is_alive():
-            self._thread.join(5.0)
+        self._thread.join(5.0)
         self._listener.close()
         for connection in self._held:
             connection.close()
@@ -304,6 +303,10 @@ class Client:
         taken = [json.loads(raw)[0] for raw in client.hvals("unacked")]
         waiting = [json.loads(raw) for raw in client.lrange(queue, 0, -1)]
         return {str(message["headers"]["id"]) for message in taken + waiting}
+
+    def attempts(self, task_id: str) -> int:
+        """Attempts the workers counted of ``task_id`` (a run counter per retry)."""
+        return len(self._reader.backend.client.keys(f"mailqueue:deliveries:{task_id}:*"))
 
     def mark_lifetime(self, task_id: str) -> int:
         """Seconds the "sent" mark of ``task_id`` has left in Redis; -2: there is none."""

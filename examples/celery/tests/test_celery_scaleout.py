@@ -72,6 +72,7 @@ def test_permanent_failures_are_reported_once_and_never_sent(workers, smtp, clie
         ("FAILURE", "Undeliverable", "recipient refused: bounce@example.org 550 5.1.1 Recipient address rejected"),
         ("FAILURE", "Undeliverable", "TemplateNotFound: no_such_template.html")]
     assert sorted(m.envelope_to for m in smtp.messages) == [["ann@example.org"]] * 2
+    assert [client.attempts(task) for task in (refused, missing, control, partial)] == [1, 1, 1, 1]
     # A sent message's mark lasts MAIL_SENT_TTL (a week by default); one not sent has none.
     week = 7 * 24 * 3600
     assert [week - 60 < client.mark_lifetime(task) <= week for task in (control, partial)] == [True, True]
