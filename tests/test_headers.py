@@ -6,12 +6,8 @@ every value the same after parsing with email.policy.default.
 """
 
 import email
-import email.errors
 import email.policy
 import re
-import smtplib
-import socket
-import ssl
 
 import pytest
 
@@ -133,71 +129,3 @@ def test_ascii_and_unparsable_address_text_is_kept(value):
     # Not a list of ASCII addresses: kept as it was, encoded whole as before.
     for text in ["Zoë", "zoë@exämple.org", "Zoë <zoe@example.org>, <>", "Zoë <zoe@example.org>, ann@exämple.org"]:
         assert mailer._build_message(text, "s", None, None, None, None, None, None, None)["To"] == text
-
-
-# -- what the README says can go wrong ----------------------------------------------
-
-
-@pytest.fixture
-def silent_port():
-    """A port on 127.0.0.1 that accepts connections and never says a word."""
-    listener = socket.create_server(("127.0.0.1", 0))
-    yield listener.getsockname()[1]
-    listener.close()
-
-
-@pytest.fixture
-def one_second_default_timeout():
-    previous = socket.getdefaulttimeout()
-    socket.setdefaulttimeout(1)
-    yield
-    socket.setdefaulttimeout(previous)
-
-
-@pytest.mark.usefixtures("one_second_default_timeout")
-@pytest.mark.parametrize(("use_ssl", "error"), [
-    (True, TimeoutError),  # the TLS handshake times out
-    (False, smtplib.SMTPServerDisconnected),  # smtplib turns the greeting's timeout into this
-], ids=["ssl", "plain"])
-def test_a_silent_server_is_bounded_only_by_the_default_timeout(silent_port, use_ssl, error):
-    mailer = EasyMailer("127.0.0.1", silent_port, "u", "p", use_ssl=use_ssl)
-    with pytest.raises(error, match="timed out"):
-        mailer.send("ann@example.org", "Hi", body="x")
-
-
-@pytest.mark.usefixtures("one_second_default_timeout")
-def test_mixed_up_ports_fail_as_documented(plain_server, ssl_server, ca_pem):
-    # Implicit TLS against a plain port: the greeting is not a TLS record.
-    with pytest.raises(ssl.SSLError, match="WRONG_VERSION_NUMBER"):
-        plain_server.mailer(use_ssl=True).send("ann@example.org", "Hi", body="x")
-    # A plain connection to an implicit-TLS port waits for a greeting.
-    with pytest.raises(smtplib.SMTPServerDisconnected, match="timed out"):
-        ssl_server.mailer(use_ssl=False, use_tls=True).send("ann@example.org", "Hi", body="x")
-    assert plain_server.messages == [] and ssl_server.messages == []
-
-
-def test_a_partly_refused_recipient_list_is_not_reported(plain_server):
-    server = plain_server
-    server.refuse_recipients("gone@example.org")
-    assert server.mailer().send(["ann@example.org", "gone@example.org"], "Hi", body="x") is None
-    [message] = server.messages
-    assert message.envelope_to == ["ann@example.org"]
-
-
-@pytest.mark.parametrize(("arguments", "error", "reached"), [
-    ({"attachments": [{"data": b"x"}]}, KeyError, None),
-    ({"attachments": [{"filename": "a", "data": b"x", "content_type": "text"}]}, ValueError, None),
-    ({"attachments": ["/nonexistent/report.pdf"]}, FileNotFoundError, None),
-    ({"subject": "Hi\nX-Injected: yes"}, email.errors.HeaderParseError, "AUTH"),
-    ({"to": "zoë@example.org"}, UnicodeEncodeError, "AUTH"),
-], ids=["record-key", "content-type", "missing-file", "header-line-break", "non-ascii-address"])
-def test_when_each_argument_error_is_raised(plain_server, arguments, error, reached):
-    arguments = {"to": "ann@example.org", "subject": "Hi", "body": "x", **arguments}
-    with pytest.raises(error):
-        plain_server.mailer().send(**arguments)
-    if reached is None:
-        assert plain_server.sessions == []  # before connecting
-    else:
-        assert all("DATA" not in s.commands for s in plain_server.sessions)
-        assert any(reached in s.commands for s in plain_server.sessions)
-    assert plain_server.messages == []

@@ -8,50 +8,37 @@ import pytest
 import corvenda.mailer as mailer
 from corvenda.mailer import EasyMailer
 
+CTX = object()  # the TLS context every connection must be given
+
 
 class FakeSMTP:
-    """Records every call a connection receives, in one shared log."""
+    """Stands in for the smtplib and ssl modules and for the connection, logging
+    every call in order; the call named `fail` raises."""
 
-    def __init__(self, log, fail=None, suppress=False, exit_error=None):
-        self.log, self.fail, self.suppress, self.exit_error = log, fail, suppress, exit_error
+    def __init__(self):
+        self.log, self.fail, self.suppress, self.exit_error = [], None, False, None
 
-    def factory(self, kind):
-        def make(*args, **kwargs):
-            self.log.append((kind, args, kwargs))
-            if self.fail == kind:
-                raise OSError("connect failed")
-            return Connection(self)
-        return make
+    def create_default_context(self):
+        self.log.append(("context",))
+        return CTX
 
-
-class Connection:
-    def __init__(self, fake):
-        self.fake = fake
+    def __getattr__(self, name):  # SMTP, SMTP_SSL, starttls, login, sendmail
+        def call(*args, **kwargs):
+            self.log.append((name, args, kwargs))
+            if self.fail == name:
+                raise RuntimeError(f"{name} failed")
+            return self if name.startswith("SMTP") else (250, b"ok")
+        return call
 
     def __enter__(self):
-        self.fake.log.append(("enter",))
+        self.log.append(("enter",))
         return self
 
     def __exit__(self, *exc):
-        self.fake.log.append(("exit", exc[0], exc[1] is not None))
-        if self.fake.exit_error:
-            raise self.fake.exit_error
-        return self.fake.suppress
-
-    def _record(self, name, *args, **kwargs):
-        self.fake.log.append((name, args, kwargs))
-        if self.fake.fail == name:
-            raise RuntimeError(f"{name} failed")
-        return (250, b"ok")
-
-    def starttls(self, *args, **kwargs):
-        return self._record("starttls", *args, **kwargs)
-
-    def login(self, *args, **kwargs):
-        return self._record("login", *args, **kwargs)
-
-    def sendmail(self, *args, **kwargs):
-        return self._record("sendmail", *args, **kwargs)
+        self.log.append(("exit", exc[0], exc[1] is not None))
+        if self.exit_error:
+            raise self.exit_error
+        return self.suppress
 
 
 class Msg:
@@ -65,19 +52,9 @@ class Msg:
 
 @pytest.fixture
 def fake(monkeypatch):
-    log = []
-    smtp = FakeSMTP(log)
-    contexts = []
-
-    def create_default_context():
-        contexts.append(object())
-        log.append(("context",))
-        return contexts[-1]
-
-    monkeypatch.setattr(mailer, "smtplib", types.SimpleNamespace(SMTP=smtp.factory("SMTP"),
-                                                                 SMTP_SSL=smtp.factory("SMTP_SSL")))
-    monkeypatch.setattr(mailer, "ssl", types.SimpleNamespace(create_default_context=create_default_context))
-    smtp.contexts = contexts
+    smtp = FakeSMTP()
+    monkeypatch.setattr(mailer, "smtplib", smtp)
+    monkeypatch.setattr(mailer, "ssl", smtp)
     return smtp
 
 
@@ -85,83 +62,56 @@ def mailer_for(**security):
     return EasyMailer("smtp.example.com", 2525, "user", "secret", **security)
 
 
-def test_implicit_tls_road(fake):
-    m = mailer_for(use_ssl=True)
-    m.use_tls = True  # ignored when use_ssl is true
-    assert m._do_send(Msg(fake.log), ["a@x"], "me@x") is None
-    ctx = fake.contexts[0]
-    assert fake.log == [
-        ("context",),
-        ("SMTP_SSL", ("smtp.example.com", 2525), {"context": ctx}),
-        ("enter",),
-        ("login", ("user", "secret"), {}),
-        ("as_string",),
-        ("sendmail", ("me@x", ["a@x"], "the message"), {}),
-        ("exit", None, False),
-    ]
+HOST = ("smtp.example.com", 2525)
 
 
-@pytest.mark.parametrize("use_tls", [True, 0, "", "yes"])
-def test_plain_road_with_and_without_starttls(fake, use_tls):
-    m = mailer_for(use_ssl=False)
-    m.use_tls = use_tls
-    recipients = []
-    m._do_send(Msg(fake.log), recipients, "")
-    ctx = fake.contexts[0]
-    expected = [("context",), ("SMTP", ("smtp.example.com", 2525), {}), ("enter",)]
-    if use_tls:
-        expected.append(("starttls", (), {"context": ctx}))
-    expected += [("login", ("user", "secret"), {}), ("as_string",),
-                 ("sendmail", ("", recipients, "the message"), {}), ("exit", None, False)]
-    assert fake.log == expected
+@pytest.mark.parametrize("use_ssl, use_tls, opening", [
+    (True, True, [("SMTP_SSL", HOST, {"context": CTX}), ("enter",)]),  # use_tls is ignored
+    *[(False, tls, [("SMTP", HOST, {}), ("enter",), ("starttls", (), {"context": CTX})]) for tls in (True, "yes")],
+    *[(False, tls, [("SMTP", HOST, {}), ("enter",)]) for tls in (0, "")],
+])
+def test_each_road_opens_secures_logs_in_and_sends_once(fake, use_ssl, use_tls, opening):
+    m = mailer_for(use_ssl=use_ssl)
+    m.use_tls = use_tls  # read, by truth value, at each send
+    recipients = ["a@x"]
+    assert m._do_send(Msg(fake.log), recipients, "me@x") is None
+    assert fake.log == [("context",), *opening, ("login", ("user", "secret"), {}), ("as_string",),
+                        ("sendmail", ("me@x", recipients, "the message"), {}), ("exit", None, False)]
     assert fake.log[-2][1][1] is recipients
 
 
-def test_failures_inside_the_block_go_through_exit(fake):
+@pytest.mark.parametrize("fail, suppress, exit_error, raised, steps", [
+    ("SMTP", False, None, RuntimeError, ["context", "SMTP"]),
+    ("login", False, None, RuntimeError, ["context", "SMTP", "enter", "starttls", "login", "exit"]),
+    ("sendmail", True, None, None, ["context", "SMTP", "enter", "starttls", "login", "as_string", "sendmail", "exit"]),
+    ("login", False, KeyError("from exit"), KeyError, ["context", "SMTP", "enter", "starttls", "login", "exit"]),
+    (None, False, ConnectionResetError("quit"), ConnectionResetError,
+     ["context", "SMTP", "enter", "starttls", "login", "as_string", "sendmail", "exit"]),
+], ids=["connect", "login", "suppressed-by-exit", "exit-raises-after-failure", "exit-raises-after-success"])
+def test_failures_leave_the_connection_through_exit(fake, fail, suppress, exit_error, raised, steps):
+    fake.fail, fake.suppress, fake.exit_error = fail, suppress, exit_error
     m = mailer_for(use_ssl=False, use_tls=True)
-    fake.fail = "login"
-    with pytest.raises(RuntimeError, match="login failed"):
-        m._do_send(Msg(fake.log), ["a@x"], "me@x")
-    assert [e[0] for e in fake.log] == ["context", "SMTP", "enter", "starttls", "login", "exit"]
-    assert fake.log[-1] == ("exit", RuntimeError, True)
-
-    fake.log.clear()
-    fake.suppress = True
-    assert m._do_send(Msg(fake.log), ["a@x"], "me@x") is None
-    assert fake.log[-1] == ("exit", RuntimeError, True)
-
-    fake.suppress, fake.exit_error = False, KeyError("from exit")
-    with pytest.raises(KeyError) as info:
-        m._do_send(Msg(fake.log), ["a@x"], "me@x")
-    assert isinstance(info.value.__context__, RuntimeError)
+    if raised is None:
+        assert m._do_send(Msg(fake.log), ["a@x"], "me@x") is None
+    else:
+        with pytest.raises(raised) as info:
+            m._do_send(Msg(fake.log), ["a@x"], "me@x")
+        if fail and exit_error:
+            assert isinstance(info.value.__context__, RuntimeError)
+    assert [entry[0] for entry in fake.log] == steps
+    if fail and fail != "SMTP":
+        assert fake.log[-1] == ("exit", RuntimeError, True)
 
 
-def test_connect_failure_never_enters_the_block(fake):
-    fake.fail = "SMTP_SSL"
-    with pytest.raises(OSError, match="connect failed"):
-        mailer_for()._do_send(Msg(fake.log), [], "me@x")
-    assert [e[0] for e in fake.log] == ["context", "SMTP_SSL"]
-
-
-def test_exit_failure_after_success_propagates(fake):
-    fake.exit_error = ConnectionResetError("quit failed")
-    with pytest.raises(ConnectionResetError):
-        mailer_for()._do_send(Msg(fake.log), [], "me@x")
-    assert ("sendmail", ("me@x", [], "the message"), {}) in fake.log
-
-
-def test_connection_must_be_a_context_manager(monkeypatch, fake):
-    monkeypatch.setattr(mailer, "smtplib", types.SimpleNamespace(SMTP_SSL=lambda *a, **k: object()))
-    with pytest.raises(TypeError, match="context manager protocol"):
-        mailer_for()._do_send(Msg(fake.log), [], "me@x")
-
-
-def test_argument_errors_open_nothing(fake):
+def test_bad_connections_and_arguments_open_nothing(monkeypatch, fake):
     m = mailer_for()
     for recipients, sender in [(("a",), "me"), (None, "me"), (["a"], None)]:
         with pytest.raises(TypeError):
             m._do_send(Msg(fake.log), recipients, sender)
     assert fake.log == []
+    monkeypatch.setattr(mailer, "smtplib", types.SimpleNamespace(SMTP_SSL=lambda *a, **k: object()))
+    with pytest.raises(TypeError, match="context manager protocol"):
+        m._do_send(Msg(fake.log), [], "me@x")
 
 
 # -- send ----------------------------------------------------------------------
@@ -193,8 +143,8 @@ def test_send_chains_the_three_steps_through_self():
         ("sender_name", None), ("attachments", None), ("reply_to", None)]
     assert dargs == ("MSG", ("collect", ("to@x", None, ["b@x"]), {}), "u@x") and dkwargs == {}
     r.calls.clear()
-    r.send(("a", "b"), "Hi", sender="s@x")
-    assert r.calls[1][1][2] == "s@x"
+    r.send(("a", "b"), "Hi", cc="c@x", sender="s@x")
+    assert r.calls[0][2]["cc"] == "c@x" and r.calls[1][1][1:] == (("collect", (("a", "b"), "c@x", None), {}), "s@x")
 
 
 def test_send_type_errors_come_first_and_default_sender_is_read_late():
@@ -210,9 +160,8 @@ def test_send_type_errors_come_first_and_default_sender_is_read_late():
 
 
 def test_recipients_are_collected_before_connecting(fake):
-    m = mailer_for(use_ssl=False)
     with pytest.raises(TypeError, match="not iterable"):
-        m.send("a@x", "s", cc=5)
+        mailer_for(use_ssl=False).send("a@x", "s", cc=5)
     assert fake.log == []
 
 
@@ -236,16 +185,18 @@ class Sends(EasyMailer):
         self.sent = (args, kwargs)
 
 
-def test_send_template_renders_three_texts_with_one_dict():
+def sends(engine=Engine):
     s = Sends("h", 25, "u", "p")
-    log = []
-    s._template_engine = Engine(log)
-    ctx = {"name": "Ann"}
-    assert s.send_template("to@x", "Hi {{name}}", "welcome.html", ctx, bcc="b@x") is None
-    assert [(e[0], e[1]) for e in log] == [
+    s.log, s.sent = [], None
+    s._template_engine = engine(s.log)
+    return s
+
+
+def test_send_template_renders_three_texts_with_one_dict():
+    s = sends()
+    assert s.send_template("to@x", "Hi {{name}}", "welcome.html", {"name": "Ann"}, bcc="b@x") is None
+    assert [entry[:2] for entry in s.log] == [
         ("render", "welcome.html.html"), ("render", "welcome.html.txt"), ("render_string", "Hi {{name}}")]
-    assert all(e[2] is ctx for e in log)
-    assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", ctx["occurred_at"])
     args, kwargs = s.sent
     assert args == () and list(kwargs) == ["to", "subject", "body", "html", "cc", "bcc", "sender",
                                            "sender_name", "attachments", "reply_to"]
@@ -253,34 +204,28 @@ def test_send_template_renders_three_texts_with_one_dict():
         "HI {{NAME}}", "<welcome.html.txt>", "<welcome.html.html>", "b@x")
 
 
-@pytest.mark.parametrize("context", [None, {}])
-def test_send_template_uses_a_new_dict_for_empty_context(context):
-    s = Sends("h", 25, "u", "p")
-    log = []
-    s._template_engine = Engine(log)
+@pytest.mark.parametrize("context", [None, {}, {"name": "Ann"}, {"occurred_at": 7}])
+def test_send_template_variables(context):
+    """An empty context is replaced by a new dict; a filled one is the caller's, given occurred_at unless it has one."""
+    before = dict(context or {})
+    s = sends()
     s.send_template("to@x", "s", "t", context)
-    assert list(log[0][2]) == ["occurred_at"] and log[0][2] is not context
-    assert context in (None, {})
+    given = s.log[0][2]
+    assert all(entry[2] is given for entry in s.log) and (given is context) == bool(before)
+    if "occurred_at" not in before:
+        assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", given.pop("occurred_at"))
+    assert given == before
 
 
-def test_send_template_keeps_a_given_occurred_at_and_fails_without_fallback():
-    s = Sends("h", 25, "u", "p")
-    ctx = {"occurred_at": 7}
-    log = []
-    s._template_engine = Engine(log)
-    s.send_template("to@x", "s", "t", ctx)
-    assert log[0][2]["occurred_at"] == 7
-
+def test_send_template_fails_without_fallback_after_setting_occurred_at():
     class Broken(Engine):
         def render(self, name, variables):
             raise LookupError(name)
 
-    s._template_engine = Broken(log)
-    s.sent = None
-    ctx = {"x": 1}
+    s, context = sends(Broken), {"x": 1}
     with pytest.raises(LookupError, match="t.html"):
-        s.send_template("to@x", "s", "t", ctx)
-    assert s.sent is None and "occurred_at" in ctx
+        s.send_template("to@x", "s", "t", context)
+    assert s.sent is None and "occurred_at" in context
 
 
 def test_send_template_with_real_engine_escapes_only_html(tmp_path):
