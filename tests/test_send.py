@@ -1,117 +1,84 @@
 """send, send_template and _do_send against recording fakes (real servers: test_delivery)."""
 
 import re
+import smtplib
 import types
 
 import pytest
 
 import corvenda.mailer as mailer
+import fakes
 from corvenda.mailer import EasyMailer
+from fakes import Message
 
 CTX = object()  # the TLS context every connection must be given
-
-
-class FakeSMTP:
-    """Stands in for the smtplib and ssl modules and for the connection, logging
-    every call in order; the call named `fail` raises."""
-
-    def __init__(self):
-        self.log, self.fail, self.suppress, self.exit_error = [], None, False, None
-
-    def create_default_context(self):
-        self.log.append(("context",))
-        return CTX
-
-    def __getattr__(self, name):  # SMTP, SMTP_SSL, starttls, login, sendmail
-        def call(*args, **kwargs):
-            self.log.append((name, args, kwargs))
-            if self.fail == name:
-                raise RuntimeError(f"{name} failed")
-            return self if name.startswith("SMTP") else (250, b"ok")
-        return call
-
-    def __enter__(self):
-        self.log.append(("enter",))
-        return self
-
-    def __exit__(self, *exc):
-        self.log.append(("exit", exc[0], exc[1] is not None))
-        if self.exit_error:
-            raise self.exit_error
-        return self.suppress
-
-
-class Msg:
-    def __init__(self, log):
-        self.log = log
-
-    def as_string(self):
-        self.log.append(("as_string",))
-        return "the message"
+HOST = ("smtp.example.com", 2525)
+TEXT = "Subject: fake\n\nbody"  # what fakes.Message serialises to
 
 
 @pytest.fixture
-def fake(monkeypatch):
-    smtp = FakeSMTP()
-    monkeypatch.setattr(mailer, "smtplib", smtp)
-    monkeypatch.setattr(mailer, "ssl", smtp)
-    return smtp
+def log(monkeypatch):
+    """What the fake connections were asked, in order: (step, args, kwargs)."""
+    monkeypatch.setattr(fakes, "record", [])
+    monkeypatch.setattr(mailer, "ssl", types.SimpleNamespace(create_default_context=lambda: CTX))
+    monkeypatch.setattr(mailer, "smtplib", fakes.fake_smtplib())
+    return fakes.record
 
 
 def mailer_for(**security):
     return EasyMailer("smtp.example.com", 2525, "user", "secret", **security)
 
 
-HOST = ("smtp.example.com", 2525)
-
-
 @pytest.mark.parametrize("use_ssl, use_tls, opening", [
-    (True, True, [("SMTP_SSL", HOST, {"context": CTX}), ("enter",)]),  # use_tls is ignored
-    *[(False, tls, [("SMTP", HOST, {}), ("enter",), ("starttls", (), {"context": CTX})]) for tls in (True, "yes")],
-    *[(False, tls, [("SMTP", HOST, {}), ("enter",)]) for tls in (0, "")],
+    (True, True, [("SMTP_SSL", HOST, {"context": CTX}), ("enter", (), {})]),  # use_tls is ignored
+    *[(False, tls, [("SMTP", HOST, {}), ("enter", (), {}), ("starttls", (), {"context": CTX})])
+      for tls in (True, "yes")],
+    *[(False, tls, [("SMTP", HOST, {}), ("enter", (), {})]) for tls in (0, "")],
 ])
-def test_each_road_opens_secures_logs_in_and_sends_once(fake, use_ssl, use_tls, opening):
+def test_each_road_opens_secures_logs_in_and_sends_once(log, use_ssl, use_tls, opening):
     m = mailer_for(use_ssl=use_ssl)
     m.use_tls = use_tls  # read, by truth value, at each send
     recipients = ["a@x"]
-    assert m._do_send(Msg(fake.log), recipients, "me@x") is None
-    assert fake.log == [("context",), *opening, ("login", ("user", "secret"), {}), ("as_string",),
-                        ("sendmail", ("me@x", recipients, "the message"), {}), ("exit", None, False)]
-    assert fake.log[-2][1][1] is recipients
+    assert m._do_send(Message(), recipients, "me@x") is None
+    assert log == [*opening, ("login", ("user", "secret"), {}), ("sendmail", ("me@x", recipients, TEXT), {}),
+                   ("exit", (None,), {})]
+    assert log[-2][1][1] is recipients
 
 
-@pytest.mark.parametrize("fail, suppress, exit_error, raised, steps", [
-    ("SMTP", False, None, RuntimeError, ["context", "SMTP"]),
-    ("login", False, None, RuntimeError, ["context", "SMTP", "enter", "starttls", "login", "exit"]),
-    ("sendmail", True, None, None, ["context", "SMTP", "enter", "starttls", "login", "as_string", "sendmail", "exit"]),
-    ("login", False, KeyError("from exit"), KeyError, ["context", "SMTP", "enter", "starttls", "login", "exit"]),
-    (None, False, ConnectionResetError("quit"), ConnectionResetError,
-     ["context", "SMTP", "enter", "starttls", "login", "as_string", "sendmail", "exit"]),
+LOGGED_IN = ["SMTP", "enter", "starttls", "login"]
+
+
+@pytest.mark.parametrize("fail, suppress, raised, steps, exit_saw", [
+    ("connect", False, ConnectionRefusedError, ["SMTP"], None),
+    ("login", False, smtplib.SMTPAuthenticationError, [*LOGGED_IN, "exit"], smtplib.SMTPAuthenticationError),
+    ("sendmail", True, None, [*LOGGED_IN, "sendmail", "exit"], OSError),
+    (("login", "exit"), False, OSError, [*LOGGED_IN, "exit"], smtplib.SMTPAuthenticationError),
+    ("exit", False, OSError, [*LOGGED_IN, "sendmail", "exit"], None),
 ], ids=["connect", "login", "suppressed-by-exit", "exit-raises-after-failure", "exit-raises-after-success"])
-def test_failures_leave_the_connection_through_exit(fake, fail, suppress, exit_error, raised, steps):
-    fake.fail, fake.suppress, fake.exit_error = fail, suppress, exit_error
+def test_failures_leave_the_connection_through_exit(log, monkeypatch, fail, suppress, raised, steps, exit_saw):
+    monkeypatch.setattr(mailer, "smtplib", fakes.fake_smtplib(fail, suppress))
     m = mailer_for(use_ssl=False, use_tls=True)
     if raised is None:
-        assert m._do_send(Msg(fake.log), ["a@x"], "me@x") is None
+        assert m._do_send(Message(), ["a@x"], "me@x") is None
     else:
         with pytest.raises(raised) as info:
-            m._do_send(Msg(fake.log), ["a@x"], "me@x")
-        if fail and exit_error:
-            assert isinstance(info.value.__context__, RuntimeError)
-    assert [entry[0] for entry in fake.log] == steps
-    if fail and fail != "SMTP":
-        assert fake.log[-1] == ("exit", RuntimeError, True)
+            m._do_send(Message(), ["a@x"], "me@x")
+        if exit_saw and exit_saw is not raised:  # raised by __exit__ while it handles the failure
+            assert isinstance(info.value.__context__, exit_saw)
+    assert [entry[0] for entry in log] == steps
+    if steps[-1] == "exit":
+        assert log[-1][1] == (exit_saw,)
 
 
-def test_bad_connections_and_arguments_open_nothing(monkeypatch, fake):
+def test_bad_connections_and_arguments_open_nothing(monkeypatch, log):
     m = mailer_for()
     for recipients, sender in [(("a",), "me"), (None, "me"), (["a"], None)]:
         with pytest.raises(TypeError):
-            m._do_send(Msg(fake.log), recipients, sender)
-    assert fake.log == []
+            m._do_send(Message(), recipients, sender)
+    assert log == []
     monkeypatch.setattr(mailer, "smtplib", types.SimpleNamespace(SMTP_SSL=lambda *a, **k: object()))
     with pytest.raises(TypeError, match="context manager protocol"):
-        m._do_send(Msg(fake.log), [], "me@x")
+        m._do_send(Message(), [], "me@x")
 
 
 # -- send ----------------------------------------------------------------------
@@ -159,36 +126,36 @@ def test_send_type_errors_come_first_and_default_sender_is_read_late():
     assert r.calls[-1][1][2] is None
 
 
-def test_recipients_are_collected_before_connecting(fake):
+def test_recipients_are_collected_before_connecting(log):
     with pytest.raises(TypeError, match="not iterable"):
         mailer_for(use_ssl=False).send("a@x", "s", cc=5)
-    assert fake.log == []
+    assert log == []
 
 
 # -- send_template -------------------------------------------------------------
 
-class Engine:
-    def __init__(self, log):
-        self.log = log
+class Sends(EasyMailer):
+    """Its own template engine, recording each render ("missing" templates raise); send records its arguments."""
 
     def render(self, name, variables):
         self.log.append(("render", name, variables))
+        if name.startswith("missing"):
+            raise LookupError(name)
         return f"<{name}>"
 
     def render_string(self, text, variables):
         self.log.append(("render_string", text, variables))
         return text.upper()
 
-
-class Sends(EasyMailer):
     def send(self, *args, **kwargs):
         self.sent = (args, kwargs)
 
 
-def sends(engine=Engine):
-    s = Sends("h", 25, "u", "p")
+def sends(template_dir=None):
+    s = Sends("h", 25, "u", "p", template_dir=template_dir)
     s.log, s.sent = [], None
-    s._template_engine = engine(s.log)
+    if template_dir is None:
+        s._template_engine = s
     return s
 
 
@@ -218,20 +185,16 @@ def test_send_template_variables(context):
 
 
 def test_send_template_fails_without_fallback_after_setting_occurred_at():
-    class Broken(Engine):
-        def render(self, name, variables):
-            raise LookupError(name)
-
-    s, context = sends(Broken), {"x": 1}
-    with pytest.raises(LookupError, match="t.html"):
-        s.send_template("to@x", "s", "t", context)
+    s, context = sends(), {"x": 1}
+    with pytest.raises(LookupError, match="missing.html"):
+        s.send_template("to@x", "s", "missing", context)
     assert s.sent is None and "occurred_at" in context
 
 
 def test_send_template_with_real_engine_escapes_only_html(tmp_path):
     (tmp_path / "t.html").write_text("<p>{{ v }}</p>")
     (tmp_path / "t.txt").write_text("{{ v }}")
-    s = Sends("h", 25, "u", "p", template_dir=str(tmp_path))
+    s = sends(str(tmp_path))
     s.send_template("to@x", "Re: {{ v }}", "t", {"v": "<&>"})
     kwargs = s.sent[1]
     assert (kwargs["html"], kwargs["body"], kwargs["subject"]) == ("<p>&lt;&amp;&gt;</p>", "<&>", "Re: <&>")
