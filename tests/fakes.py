@@ -1,19 +1,14 @@
-"""Stand-ins for what the mailer calls and is given, shared by the tests that
-call its methods without a network: the fuzzing and the reference counts.
-
-Every text a fake makes is a new object (``fresh``), so that a reference
-the mailer keeps or drops too many shows in the interpreter's totals.  The
-fakes keep nothing unless ``record`` is a list: a record that grew with each
-call would itself count as a leak.
-"""
+"""Stand-ins for what the mailer calls and is given, for the tests that call it
+without a network (fuzzing, reference counts).  Every text a fake makes is new
+(``fresh``), so a reference kept or dropped too many shows in the totals; the
+fakes keep nothing unless ``record`` is a list (a growing record would leak)."""
 
 import smtplib
 import types
 
 from corvenda.mailer import EasyMailer
 
-# Where the fakes put what they are given, one tuple a call, or None.
-record = None
+record = None  # where the fakes put what they are given, one tuple a call
 
 
 def _record(*entry):
@@ -42,16 +37,7 @@ BoolRaises = raising("__bool__")
 
 
 # Subclasses of the built-in types, which the exact-type tests refuse.
-class Str(str):
-    pass
-
-
-class Dict(dict):
-    pass
-
-
-class List(list):
-    pass
+Str, Dict, List = (type(base.__name__.capitalize(), (base,), {}) for base in (str, dict, list))
 
 
 class Message:
@@ -68,9 +54,8 @@ class Message:
 
 
 class Engine:
-    """A template engine that renders a name to a line of HTML and a text to
-    itself; a directory, template or text whose name begins with "missing"
-    raises as the real engine would."""
+    """Renders a name to a line of HTML and a text to itself; a directory, template
+    or text whose name begins with "missing" raises as the real engine would."""
 
     def __init__(self, template_dir=None):
         if template_dir is not None and template_dir.startswith("missing"):
@@ -103,14 +88,15 @@ def _failure(step):
 
 
 class Connection:
-    """An SMTP client that accepts everything, except that each step named
-    in `fail` ("enter", "starttls", "login", "sendmail", "exit") raises, and
-    __exit__ returns `suppress`."""
+    """An SMTP client that records each step and accepts everything, except that
+    each step named in `fail` ("enter", "starttls", "login", "sendmail", "exit")
+    raises, and __exit__ returns `suppress`."""
 
-    def __init__(self, *args, fail=(), suppress=False, **kwargs):
+    def __init__(self, fail=(), suppress=False):
         self.fail, self.suppress = fail, suppress
 
-    def _step(self, name):
+    def _step(self, name, *args, **kwargs):
+        _record(name, args, kwargs)
         if name in self.fail:
             raise _failure(name)
 
@@ -119,33 +105,35 @@ class Connection:
         return self
 
     def __exit__(self, *exc):
-        self._step("exit")
+        self._step("exit", exc[0])
         return self.suppress
 
     def starttls(self, context):
-        self._step("starttls")
+        self._step("starttls", context=context)
 
     def login(self, user, password):
-        self._step("login")
+        self._step("login", user, password)
 
     def sendmail(self, sender, recipients, text):
-        self._step("sendmail")
+        self._step("sendmail", sender, recipients, text)
         return {}
 
 
 def fake_smtplib(fail=(), suppress=False):
-    """A stand-in for the smtplib module whose SMTP and SMTP_SSL make a
-    Connection that fails as told; "connect" in `fail` refuses at once."""
+    """A stand-in for the smtplib module whose SMTP and SMTP_SSL record how they
+    are called and make a Connection that fails as told ("connect": at once)."""
     if isinstance(fail, str):
         fail = (fail,)
 
-    def connect(*args, **kwargs):
-        if "connect" in fail:
-            raise _failure("connect")
-        return Connection(*args, fail=fail, suppress=suppress, **kwargs)
+    def connect(kind):
+        def make(*args, **kwargs):
+            _record(kind, args, kwargs)
+            if "connect" in fail:
+                raise _failure("connect")
+            return Connection(fail, suppress)
+        return make
 
-    return types.SimpleNamespace(SMTP=connect, SMTP_SSL=connect)
+    return types.SimpleNamespace(SMTP=connect("SMTP"), SMTP_SSL=connect("SMTP_SSL"))
 
 
-# A stand-in for the ssl module: the context is never looked at.
-fake_ssl = types.SimpleNamespace(create_default_context=object)
+fake_ssl = types.SimpleNamespace(create_default_context=object)  # the context is never looked at

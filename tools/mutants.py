@@ -63,7 +63,7 @@ TESTS: dict[str, list[str]] = {
 # mutmut names its modules as the tests import them (mailqueue.retry).
 EXAMPLE_PACKAGE = "examples/celery/mailqueue"
 
-COPIED = ["src", "tests", "tools", "examples", "CMakeLists.txt", "pyproject.toml"]
+COPIED = ["src", "tests", "tools", "examples", "CMakeLists.txt", "pyproject.toml", "README.md"]
 CAUGHT = {"killed", "caught by type check", "segfault", "suspicious"}
 
 # Loaded into every test run of a mutant: a client waiting on a server that a
