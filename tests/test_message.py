@@ -188,8 +188,8 @@ def test_bad_records_leave_message_and_record_unchanged(m, record, error, messag
 
 
 @pytest.mark.parametrize("name", [
-    "plain.txt", "Q3-report_v2.pdf", "my report.pdf", "my report; final.pdf", 'say "hi".txt', "报告.pdf", "a=b.txt",
-    "tab\there.txt", "del\x7f.txt"])
+    "plain.txt", "Q3-report_v2.pdf", "my report.pdf", "my report; final.pdf", 'say "hi".txt', "报告.pdf",
+    "tab\there.txt", "del\x7f.txt", *(f"a{special}b.txt" for special in '()<>@,;:\\"[]?=')])
 def test_attachment_names_survive_the_round_trip(m, tmp_path, name):
     """Only a MIME token is written bare; every name reads back the same."""
     path = tmp_path / name
