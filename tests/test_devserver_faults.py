@@ -544,6 +544,7 @@ def test_each_message_is_summed_up_and_saved_under_a_name_of_its_own(run_main, t
 
     def drive(output):
         port = port_of(output.text)
+        time.sleep(1)  # an idle second first: the server waits on
         EasyMailer("127.0.0.1", port, "user", "password", use_ssl=False, default_sender="app@example.com").send(
             ["ann@example.com", "Bob <bob@example.org>"], "Invoice 42", body="\n".join(map(str, range(41))),
             html="<p>x</p>", cc="cc@example.com", bcc="audit@example.com",

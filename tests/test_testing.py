@@ -285,7 +285,6 @@ def test_trust_adds_the_ca_to_the_file_trusted_before_and_restores_it(monkeypatc
             assert os.environ["SSL_CERT_FILE"] == server.ca_file
 
 
-
 def test_shared_process_helpers(monkeypatch):
     from corvenda._process import child_environ, wait_until
 
