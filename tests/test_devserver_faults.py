@@ -433,6 +433,7 @@ def test_fault_flags_arm_the_faults_of_the_same_names(run_main):
     (["--fail-next", "HELLO"], 2, "unknown SMTP command 'HELLO'; one of AUTH, DATA, EHLO, EXPN, HELO, HELP, MAIL, "
                                   "NOOP, QUIT, RCPT, RSET, STARTTLS, VRFY"),
     (["--fail-next", "MAIL:1:600"], 2, "code must be a 4xx or 5xx SMTP reply code, not 600"),
+    (["--fail-next", "RCPT:2:399"], 2, "code must be a 4xx or 5xx SMTP reply code, not 399"),
     (["--drop-connection", "DATA:1:2"], 2, "expected VERB[:COUNT][:after], not 'DATA:1:2'"),
     (["--drop-connection", "DATA:x:after"], 2, "COUNT must be a number, not 'x'"),
     (["--drop-connection", "DATA:0"], 2, "count must be at least 1, not 0"),

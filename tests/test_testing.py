@@ -139,20 +139,6 @@ def test_refused_recipients_are_compared_ignoring_case_until_cleared(smtp_server
     assert mail_outbox[0].envelope_to == ["ann@example.org"]
 
 
-@pytest.mark.parametrize("arm", [
-    lambda s: s.fail_next("HELLO"),
-    lambda s: s.fail_next("MAIL", count=0),
-    lambda s: s.drop_connection("DATA", count=0),
-    lambda s: s.reject_logins(count=0),
-    lambda s: s.fail_next("MAIL", code=399),
-    lambda s: s.fail_next("MAIL", code=600),
-    lambda s: s.refuse_recipients("a@example.org", code=250),
-])
-def test_faults_that_cannot_happen_are_refused(arm):
-    with pytest.raises(ValueError):
-        arm(SMTPServer())
-
-
 # -- lifetime ------------------------------------------------------------------------
 
 
