@@ -255,7 +255,7 @@ class Output(io.RawIOBase):
     def __init__(self):
         super().__init__()
         self.data = b""
-        self.done = threading.Event()  # set when main() returned
+        self.done = threading.Event()
 
     @property
     def text(self):
@@ -286,7 +286,7 @@ def run_main():
     def run(*argv, drive=None, stop=signal.SIGTERM, port="0"):
         out = Output()
         err = out.errors = Output()
-        finished = out.done
+        finished = out.done  # set when main() returned
         failures = []
         main_thread = threading.get_ident()
 
@@ -304,9 +304,7 @@ def run_main():
         stdout = io.TextIOWrapper(io.BufferedWriter(out), encoding="utf-8")
         stderr = io.TextIOWrapper(io.BufferedWriter(err), encoding="utf-8", line_buffering=True)
         thread = threading.Thread(target=driver, daemon=True)
-        with pytest.MonkeyPatch.context() as patch:
-            patch.setattr(sys, "stdout", stdout)
-            patch.setattr(sys, "stderr", stderr)
+        with contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(stderr):
             thread.start()
             try:
                 status = _devserver.main([*(["--port", port] if port else []), *argv])
