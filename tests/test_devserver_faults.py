@@ -104,7 +104,7 @@ print('CA certificate: /ca dir/ca.pem'); print('CA certificate: /tmp/ca.pem'); {
             server.start()
         assert server.returncode is None
     finally:
-        assert within(60, server.stop) == returncode == server.returncode
+        assert within(20, server.stop) == returncode == server.returncode
     with pytest.raises(EOFError) as ended:
         server.wait_for("more", timeout=10)
     assert str(ended.value) == f"output ended before 'more'; output:\n{last_words}e1\ne2\n"
