@@ -40,6 +40,10 @@ def data():
     return bytes(bytearray(b"payload"))
 
 
+def record(**fields):
+    return {"filename": fresh("a.txt"), "data": data()} | fields
+
+
 def raises(exc_type, fn, *args, **kwargs):
     try:
         fn(*args, **kwargs)
@@ -137,7 +141,7 @@ def test_binding_errors(name):
     assert_no_leak(run)
 
 
-def test_exact_type_errors_and_recipients():
+def test_exact_type_errors_recipients_and_a_message_without_attach():
     m = make_mailer(cls=NoSend)
     msg = m._build_message(fresh("to"), fresh("subject"), None, None, None, None, None, None, None)
 
@@ -154,6 +158,7 @@ def test_exact_type_errors_and_recipients():
         raises(TypeError, EasyMailer._attach_binary, msg, Dict(filename=fresh("a.txt"), data=data()))
         raises(TypeError, EasyMailer._do_send, m, msg, List([fresh("to")]), fresh("sender"))
         raises(TypeError, EasyMailer._do_send, m, msg, [fresh("to")], Str("sender"))
+        raises(AttributeError, EasyMailer._attach_binary, object(), record())
         EasyMailer._collect_recipients(fresh("to@x"), [fresh("cc@x"), fresh("cc2@x")], (fresh("bcc@x"),))
         EasyMailer._collect_recipients([fresh("to@x")], None, iter([fresh("b@x")]))
         raises(TypeError, EasyMailer._collect_recipients, fresh("to@x"), 12345678, None)
@@ -162,17 +167,17 @@ def test_exact_type_errors_and_recipients():
     assert_no_leak(run)
 
 
-def record(**fields):
-    return {"filename": fresh("a.txt"), "data": data()} | fields
-
-
 BUILD = {
     "headers and both bodies": lambda p: {},
-    "files and records": lambda p: dict(attachments=[fresh(p.report), fresh(p.notes), record(filename=fresh("a b.png")),
-                                                     record(filename=fresh("报告.txt"), content_type=fresh("text/plain"))]),
+    "files and records": lambda p: dict(attachments=[
+        fresh(p.report), fresh(p.notes), record(filename=fresh("a b.png")), record(data=fresh("price 5 €")),
+        record(filename=fresh("x.bin"), content_type=None), record(content_type=fresh("image/gif")),
+        record(filename=fresh("报告.txt"), content_type=fresh("text/plain"))]),
     "display names and a long name": lambda p: dict(attachments=[record(filename=fresh("é" * 200))],
                                                     to=[fresh("Zoë <z@x>")], cc=fresh("Zoë <z@x>, <>")),
     "missing file": lambda p: (FileNotFoundError, dict(attachments=[fresh(p.report), fresh(p.missing)])),
+    "directory for a file": lambda p: (FileNotFoundError, dict(attachments=[fresh(p.dir)])),
+    "data not encodable": lambda p: (UnicodeEncodeError, dict(attachments=[record(data="\udc80")])),
     "record without data": lambda p: (KeyError, dict(attachments=[{"filename": fresh("a.txt")}])),
     "record without filename": lambda p: (KeyError, dict(attachments=[{"data": data()}])),
     "item of a wrong type": lambda p: (TypeError, dict(attachments=[12345678])),
@@ -198,24 +203,6 @@ def test_build_message(paths, case):
             raises(expected, EasyMailer._build_message, **args)
         else:
             EasyMailer._build_message(**args)
-
-    assert_no_leak(run)
-
-
-def test_attach_file_and_binary(paths):
-    msg = make_mailer()._build_message(fresh("to"), fresh("subject"), None, None, None, None, None, None, None)
-
-    def run():
-        del msg._payload[:]  # keep the message from growing
-        EasyMailer._attach_file(msg, fresh(paths.report))
-        EasyMailer._attach_binary(msg, record(filename=fresh("x.bin"), content_type=None))
-        EasyMailer._attach_binary(msg, record(filename=fresh("x y.gif"), content_type=fresh("image/gif")))
-        raises(FileNotFoundError, EasyMailer._attach_file, msg, fresh(paths.dir))
-        EasyMailer._attach_binary(msg, record(data=fresh("price 5 €")))
-        raises(UnicodeEncodeError, EasyMailer._attach_binary, msg, record(data="\udc80"))
-        raises(KeyError, EasyMailer._attach_binary, msg, {"data": data()})
-        raises(ValueError, EasyMailer._attach_binary, msg, record(content_type=fresh("no-slash")))
-        raises(AttributeError, EasyMailer._attach_binary, object(), record())
 
     assert_no_leak(run)
 
