@@ -1,5 +1,6 @@
 """The module namespace, the class, its method objects and argument binding."""
 
+import ctypes
 import datetime
 import email.mime.multipart
 import inspect
@@ -23,6 +24,14 @@ class Str(str):
 
 class D(dict):
     pass
+
+
+def vectorcall(fn, args, kwnames):
+    """Calls `fn` as C code may: keyword names that Python code cannot pass."""
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    return call(fn, (ctypes.py_object * len(args))(*args), len(args) - len(kwnames), kwnames)
 
 
 @pytest.fixture
@@ -189,6 +198,7 @@ def test_instance_methods_bind_and_static_methods_do_not(m):
     (lambda m: m.send("a", bogus=1, subject="s"), "send() got an unexpected keyword argument 'bogus'"),
     (lambda m: EasyMailer._collect_recipients(1, 2, 3, to=1), "_collect_recipients() got multiple values for keyword argument 'to'"),
     (lambda m: EasyMailer._collect_recipients(1, 2, 3, 4, to=1), "_collect_recipients() takes exactly 3 positional arguments (4 given)"),
+    (lambda m: vectorcall(EasyMailer._collect_recipients, (1, 2, 3, 4), (5,)), "_collect_recipients() keywords must be strings"),
     # Exact-type tests, in parameter order, before anything happens; subclasses of the built-in type get a note.
     (lambda m: m.send("a@x", None), "Argument 'subject' has incorrect type (expected str, got NoneType)"),
     (lambda m: m.send("a@x", 1), "Argument 'subject' has incorrect type (expected str, got int)"),
