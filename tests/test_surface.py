@@ -1,5 +1,6 @@
 """The module namespace, the class, its method objects and argument binding."""
 
+import ctypes
 import datetime
 import email.mime.multipart
 import inspect
@@ -16,13 +17,21 @@ import corvenda.mailer as mailer
 from corvenda.mailer import EasyMailer
 from corvenda.template import TemplateEngine
 
-METHODS = ["__init__", "send", "send_template", "_build_message", "_attach_file",
-           "_attach_binary", "_collect_recipients", "_do_send"]
-STATIC = {"_attach_file", "_attach_binary", "_collect_recipients"}
-
 
 class Str(str):
     pass
+
+
+class D(dict):
+    pass
+
+
+def vectorcall(fn, args, kwnames):
+    """Calls `fn` as C code may: keyword names that Python code cannot pass."""
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    return call(fn, (ctypes.py_object * len(args))(*args), len(args) - len(kwnames), kwnames)
 
 
 @pytest.fixture
@@ -30,56 +39,132 @@ def m():
     return EasyMailer("smtp.example.com", 465, "user@example.com", "pw")
 
 
-def test_namespace_binds_the_standard_library_and_the_engine():
+CLASS_DOC = """
+    简易邮件发送工具,支持纯文本、HTML格式以及基于模板的邮件发送。
+
+    使用示例：
+        mailer = EasyMailer(
+            host="smtp.example.com",
+            port=465,
+            username="sender@example.com",
+            password="your-password",
+            use_ssl=True
+        )
+        mailer.send(
+            to="recipient@example.com",
+            subject="Hello",
+            body="This is a test email."
+        )
+    """
+INIT_DOC = """
+        初始化邮件发送器。
+
+        参数说明：
+            host: SMTP 服务器地址
+            port: SMTP 服务器端口(465 对应SSL加密,587对应TLS加密,25为无加密明文端口)
+            username: SMTP 登录账号
+            password: SMTP 登录密码
+            use_ssl: 是否启用SSL连接(通常搭配465端口使用)
+            use_tls: 是否启用STARTTLS加密升级(通常搭配587端口使用),不可与use_ssl同时开启
+            default_sender: 默认发件邮箱,未配置时将使用登录账号username作为发件人
+            template_dir: 自定义邮件模板目录路径;传None则使用内置模板
+        """
+RECORD = '{"filename": "name.png", "data": bytes, "content_type": "image/png"}'
+SEND_DOC = f"""
+        发送邮件。
+
+        参数说明：
+            to: 收件人邮箱（可多个）
+            subject: 邮件主题
+            body: 纯文本正文
+            html: HTML格式正文,若同时传入body与html,优先使用html内容
+            cc: 抄送邮箱列表
+            bcc: 密送邮箱列表
+            sender: 发件人邮箱，会覆盖默认发件人配置
+            sender_name: 发件人对外显示名称
+            attachments: 附件列表，列表元素支持两种格式：
+                - 字符串：待附加文件的本地路径
+                - 字典：{RECORD}
+                (content_type 选填，未指定时将根据文件名自动识别文件类型)
+            reply_to: 回复收件邮箱地址
+        """
+SEND_TEMPLATE_DOC = f"""
+        使用模板发送邮件。
+
+        参数说明：
+            to: 收件人邮箱地址（支持多个地址）
+            subject: 邮件主题（同样支持通过 context 传入 Jinja2 变量渲染）
+            template_name: 模板名称（无需填写文件后缀）
+            context: 用于渲染模板的变量字典
+            cc: 抄送邮箱列表
+            bcc: 密送邮箱列表
+            sender: 发件人邮箱地址
+            sender_name: 发件人展示名称
+            attachments: 附件列表，列表内元素支持两种格式：
+                - 字符串：本地文件路径，直接作为附件上传
+                - 字典：{RECORD}
+                (content_type 为选填项，不传时会根据文件名自动识别文件类型)
+            reply_to: 回复邮箱地址
+        """
+ATTACH_BINARY_DOC = f"""Attach binary data.
+
+        Args:
+            {RECORD}
+                  content_type is optional, auto-detected from filename.
+        """
+
+TO, CC, FILES = "Union[str, List[str]]", "Optional[Union[str, List[str]]]", "Optional[List[Union[str, Dict]]]"
+OPTIONAL = "sender: Optional[str]; sender_name: Optional[str]; attachments: " + FILES + "; reply_to: Optional[str]"
+# Method: static?, __defaults__, __annotations__ ("name: text; ..." in order), __doc__.
+SURFACE = {
+    "__init__": (False, (True, False, None, None), "host: str; port: int; username: str; password: str; "
+                 "use_ssl: bool; use_tls: bool; default_sender: Optional[str]; template_dir: Optional[str]", INIT_DOC),
+    "send": (False, (None,) * 8, f"to: {TO}; subject: str; body: Optional[str]; html: Optional[str]; cc: {CC}; "
+             f"bcc: {CC}; {OPTIONAL}; return: None", SEND_DOC),
+    "send_template": (False, (None,) * 7, f"to: {TO}; subject: str; template_name: str; context: Optional[dict]; "
+                      f"cc: {CC}; bcc: {CC}; {OPTIONAL}; return: None", SEND_TEMPLATE_DOC),
+    "_build_message": (False, None, f"to: {TO}; subject: str; body: Optional[str]; html: Optional[str]; cc: {CC}; "
+                       f"{OPTIONAL}; return: MIMEMultipart", None),
+    "_attach_file": (True, None, "msg: MIMEMultipart; filepath: str; return: None", "Attach a file from a file path."),
+    "_attach_binary": (True, None, "msg: MIMEMultipart; item: Dict; return: None", ATTACH_BINARY_DOC),
+    "_collect_recipients": (True, None, f"to: {TO}; cc: {CC}; bcc: {CC}; return: List[str]", None),
+    "_do_send": (False, None, "msg: MIMEMultipart; recipients: List[str]; sender: str; return: None", None),
+}
+
+
+def test_namespace_holds_exactly_the_standard_library_names_and_the_engine():
     import mimetypes, pathlib, smtplib, ssl
     from email import encoders, utils
-    assert mailer.smtplib is smtplib and mailer.ssl is ssl and mailer.mimetypes is mimetypes
-    assert mailer.datetime is datetime.datetime
-    assert mailer.MIMEMultipart is email.mime.multipart.MIMEMultipart
-    assert mailer.encoders is encoders
-    assert (mailer.formataddr, mailer.formatdate) == (utils.formataddr, utils.formatdate)
-    assert (mailer.List, mailer.Optional, mailer.Union, mailer.Dict) == (
-        typing.List, typing.Optional, typing.Union, typing.Dict)
-    assert mailer.Path is pathlib.Path and mailer.TemplateEngine is TemplateEngine
+    from email.mime import base, text
+    expected = {
+        "smtplib": smtplib, "ssl": ssl, "mimetypes": mimetypes, "datetime": datetime.datetime,
+        "MIMEMultipart": email.mime.multipart.MIMEMultipart, "MIMEText": text.MIMEText, "MIMEBase": base.MIMEBase,
+        "encoders": encoders, "formataddr": utils.formataddr, "formatdate": utils.formatdate,
+        "List": typing.List, "Optional": typing.Optional, "Union": typing.Union, "Dict": typing.Dict,
+        "Path": pathlib.Path, "TemplateEngine": TemplateEngine, "EasyMailer": EasyMailer,
+    }
+    assert {k: v for k, v in vars(mailer).items() if not k.startswith("__")} == expected
     assert mailer.__doc__ is None
 
 
-def test_class_shape():
+def test_class_and_methods_carry_the_published_texts():
+    """Every name, default, annotation string and docstring, byte for byte, in class order."""
     assert EasyMailer.__bases__ == (object,) and type(EasyMailer) is type
-    assert EasyMailer.__module__ == "corvenda.mailer" and EasyMailer.__qualname__ == "EasyMailer"
-    names = [k for k in vars(EasyMailer) if not k.startswith("__") or k == "__init__"]
-    assert names == METHODS
-    assert "mailer = EasyMailer(" in EasyMailer.__doc__
-    for name in STATIC:
-        assert type(vars(EasyMailer)[name]) is staticmethod
-
-
-def test_method_objects_expose_their_description():
-    for name in METHODS:
+    assert (EasyMailer.__module__, EasyMailer.__qualname__, EasyMailer.__doc__) == (
+        "corvenda.mailer", "EasyMailer", CLASS_DOC)
+    got = {}
+    for name in [k for k in vars(EasyMailer) if not k.startswith("__") or k == "__init__"]:
         fn = getattr(EasyMailer, name)
-        assert fn.__name__ == name and fn.__qualname__ == f"EasyMailer.{name}"
-        assert fn.__module__ == "corvenda.mailer" and fn.__kwdefaults__ is None
-        assert fn.__globals__ is vars(mailer) and callable(fn)
+        assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, f"EasyMailer.{name}", "corvenda.mailer")
+        assert fn.__kwdefaults__ is None and fn.__globals__ is vars(mailer)
         assert all(type(v) is str for v in fn.__annotations__.values())
-    assert EasyMailer.__init__.__defaults__ == (True, False, None, None)
-    assert EasyMailer.send.__defaults__ == (None,) * 8
-    assert EasyMailer.send_template.__defaults__ == (None,) * 7
-    assert EasyMailer._build_message.__defaults__ is None
-    assert "return" not in EasyMailer.__init__.__annotations__
-    assert EasyMailer.send.__annotations__["to"] == "Union[str, List[str]]"
-    assert list(EasyMailer._do_send.__annotations__.items()) == [
-        ("msg", "MIMEMultipart"), ("recipients", "List[str]"), ("sender", "str"), ("return", "None")]
-    undocumented = {"_build_message", "_collect_recipients", "_do_send"}
-    assert [name for name in METHODS if getattr(EasyMailer, name).__doc__ is None] == sorted(undocumented, key=METHODS.index)
+        annotations = "; ".join(f"{k}: {v}" for k, v in fn.__annotations__.items())
+        got[name] = (type(vars(EasyMailer)[name]) is staticmethod, fn.__defaults__, annotations, fn.__doc__)
+    assert list(got.items()) == list(SURFACE.items())
 
 
 def test_signatures_and_help_show_real_parameters(m):
-    sig = inspect.signature(EasyMailer.send)
-    assert list(sig.parameters)[:3] == ["self", "to", "subject"]
-    assert sig.parameters["body"].default is None and sig.parameters["body"].annotation == "Optional[str]"
-    assert sig.return_annotation == "None"
     assert str(inspect.signature(m._do_send)) == "(msg: 'MIMEMultipart', recipients: 'List[str]', sender: 'str') -> 'None'"
-    assert str(inspect.signature(EasyMailer._collect_recipients)).startswith("(to: 'Union[str, List[str]]', cc:")
     assert inspect.signature(EasyMailer.__init__).parameters["use_ssl"].default is True
     text = pydoc.render_doc(EasyMailer, renderer=pydoc.plaintext)
     assert "send_template(\n |      self,\n |      to: Union[str, List[str]],\n |      subject: str,\n |      template_name: str," in text
@@ -113,11 +198,23 @@ def test_instance_methods_bind_and_static_methods_do_not(m):
     (lambda m: m.send("a", bogus=1, subject="s"), "send() got an unexpected keyword argument 'bogus'"),
     (lambda m: EasyMailer._collect_recipients(1, 2, 3, to=1), "_collect_recipients() got multiple values for keyword argument 'to'"),
     (lambda m: EasyMailer._collect_recipients(1, 2, 3, 4, to=1), "_collect_recipients() takes exactly 3 positional arguments (4 given)"),
+    (lambda m: vectorcall(EasyMailer._collect_recipients, (1, 2, 3, 4), (5,)), "_collect_recipients() keywords must be strings"),
+    # Exact-type tests, in parameter order, before anything happens; subclasses of the built-in type get a note.
+    (lambda m: m.send("a@x", None), "Argument 'subject' has incorrect type (expected str, got NoneType)"),
+    (lambda m: m.send("a@x", 1), "Argument 'subject' has incorrect type (expected str, got int)"),
+    (lambda m: m.send("a@x", Str("s")), "Argument 'subject' has incorrect type (expected str, got Str) + note"),
+    (lambda m: m.send("a", "s", b"body", html=1, attachments=()), "Argument 'body' has incorrect type (expected str, got bytes)"),
+    (lambda m: m.send("a", "s", attachments=()), "Argument 'attachments' has incorrect type (expected list, got tuple)"),
+    (lambda m: m.send_template("a", "s", "t", D()), "Argument 'context' has incorrect type (expected dict, got D) + note"),
+    (lambda m: m._do_send(None, ("a",), None), "Argument 'recipients' has incorrect type (expected list, got tuple)"),
+    (lambda m: EasyMailer._attach_binary(None, None), "Argument 'item' has incorrect type (expected dict, got NoneType)"),
 ])
-def test_binding_errors(m, call, message):
+def test_refusals(m, call, message):
     with pytest.raises(TypeError) as info:
         call(m)
-    assert str(info.value) == message
+    notes = getattr(info.value, "__notes__", [])
+    assert str(info.value) + " + note" * len(notes) == message
+    assert all("rejects subclasses of built-in types" in note for note in notes)
 
 
 def test_binding_accepts_every_parameter_by_keyword(m):
@@ -132,44 +229,8 @@ def test_binding_accepts_every_parameter_by_keyword(m):
     EasyMailer.send(self=r, to="a@x", subject="s", body="b")
     assert calls == [(["a@x"], "u@x")]
     # Keyword names are compared by value too, not only by identity.
-    key = "".join(["sub", "ject"])
-    r.send("a@x", **{key: "s"})
+    r.send("a@x", **{"".join(["sub", "ject"]): "s"})
     assert len(calls) == 2
-
-
-def test_non_string_keyword_names_are_refused():
-    fn = EasyMailer._collect_recipients
-    with pytest.raises(TypeError, match=r"keywords must be strings"):
-        fn(1, 2, **{3: 4})
-
-
-@pytest.mark.parametrize("value, got, note", [
-    (None, "NoneType", False), (1, "int", False), (b"s", "bytes", False), (Str("s"), "Str", True)])
-def test_exact_type_errors_carry_a_note_only_for_subclasses(m, value, got, note):
-    with pytest.raises(TypeError) as info:
-        m.send("a@x", value)
-    assert str(info.value) == f"Argument 'subject' has incorrect type (expected str, got {got})"
-    notes = getattr(info.value, "__notes__", [])
-    assert bool(notes) is note
-    if note:
-        assert len(notes) == 1 and "subclasses of built-in types" in notes[0]
-
-
-def test_type_tests_run_in_parameter_order_before_anything_happens(m, tmp_path):
-    class D(dict):
-        pass
-
-    with pytest.raises(TypeError, match="'body'"):
-        m.send("a", "s", b"body", html=1, attachments=())
-    with pytest.raises(TypeError, match="'attachments'.*expected list, got tuple"):
-        m.send("a", "s", attachments=())
-    with pytest.raises(TypeError, match="'context'.*expected dict, got D") as info:
-        m.send_template("a", "s", "t", D())
-    assert info.value.__notes__
-    with pytest.raises(TypeError, match="'recipients'.*expected list, got tuple"):
-        m._do_send(None, ("a",), None)
-    with pytest.raises(TypeError, match="'item'.*expected dict, got NoneType"):
-        EasyMailer._attach_binary(None, None)
 
 
 def test_late_binding_of_module_names(m, monkeypatch):
@@ -187,32 +248,24 @@ def _python(code):
                           env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
 
 
-def test_failed_import_leaves_nothing_and_is_retried():
-    result = _python("""
+@pytest.mark.parametrize("break_sibling, printed", [
+    ('sys.modules["corvenda.template"] = None', "import of corvenda.template halted; None in sys.modules"),
+    ("import corvenda.template; del corvenda.template.TemplateEngine", "cannot import name TemplateEngine"),
+])
+def test_failed_import_leaves_nothing_and_is_retried(break_sibling, printed):
+    result = _python(f"""
         import sys
-        sys.modules["corvenda.template"] = None
-        try:
-            import corvenda.mailer
-        except ImportError as e:
-            print("failed:", isinstance(e, ImportError))
-        assert "corvenda.mailer" not in sys.modules
-        del sys.modules["corvenda.template"]
-        import corvenda.mailer
-        print("retried:", corvenda.mailer.EasyMailer("h", 25, "u", "p").port)
-    """)
-    assert result.stdout.split("\n")[:2] == ["failed: True", "retried: 25"], result.stderr
-
-
-def test_missing_name_in_sibling_module_is_an_import_error():
-    result = _python("""
-        import corvenda.template
-        del corvenda.template.TemplateEngine
+        {break_sibling}
         try:
             import corvenda.mailer
         except ImportError as e:
             print(e)
+        assert "corvenda.mailer" not in sys.modules
+        sys.modules.pop("corvenda.template")
+        import corvenda.mailer
+        print(corvenda.mailer.EasyMailer("h", 25, "u", "p").port)
     """)
-    assert result.stdout.strip() == "cannot import name TemplateEngine", result.stderr
+    assert result.stdout.split("\n")[:2] == [printed, "25"], result.stderr
 
 
 def test_imports_and_works_in_a_subinterpreter():
@@ -228,14 +281,11 @@ def test_imports_and_works_in_a_subinterpreter():
         """))
     finally:
         interp.close()
-    # The main interpreter's module is unaffected.
     assert EasyMailer("h", 25, "u", "p")._template_engine is not None
 
 
 def test_signature_built_by_two_threads_at_once_is_kept_once():
-    # Both threads are inside the build (a barrier holds them there, as a
-    # thread switch or a suspended critical section would): the first value
-    # stored is the one every caller gets, and the other copy is freed.
+    """A barrier holds both threads inside the build: every caller gets the first value stored, the other is freed."""
     result = _python("""
         import gc, inspect, threading, weakref
         from corvenda.mailer import EasyMailer
