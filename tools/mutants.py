@@ -276,9 +276,10 @@ def run_cxx(names: list[str] | None, timeout: float) -> dict:
     saved = RESULTS / "cxx.json"
     earlier = json.loads(saved.read_text()) if saved.exists() else {"results": [], "seconds": 0}
     ran = {r["name"] for r in results}
+    # The table is read again: a row edited or removed during the run is left out, not a crash.
     order = [m["name"] for m in read_cxx_table()]
-    merged = [r for r in earlier["results"] if r["name"] not in ran and r["name"] in order] + results
-    merged.sort(key=lambda r: order.index(r["name"]))
+    merged = [r for r in earlier["results"] if r["name"] not in ran] + results
+    merged = sorted((r for r in merged if r["name"] in order), key=lambda r: order.index(r["name"]))
     outcome = {"results": merged, "seconds": time.monotonic() - started}
     RESULTS.mkdir(parents=True, exist_ok=True)
     saved.write_text(json.dumps(outcome, indent=1))
