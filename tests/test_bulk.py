@@ -21,7 +21,7 @@ W2 = dict(to=["ann@example.org", "bob@example.org"], subject="Weekly summary", b
           sender_name="Zoë News", attachments=[{"filename": "a.bin", "data": b"\0\1" * 500}],
           reply_to="help@corvenda.test")
 OPTIONS = {key: W2[key] for key in ("cc", "bcc", "sender", "sender_name", "attachments", "reply_to")}
-UNSUBSCRIBE = ["mailto:unsub@example.com?subject=u1", "https://example.com/u/1"]
+UNSUBSCRIBE = ["mailto:unsub@example.com?subject=u1", "https://example.com/u/X1"]
 # occurred_at given: the rendered text does not change with the clock.
 TEMPLATE = (W2["to"], "Hi {{ name }}", "notification", {"title": "T", "message": "M", "name": "Ann", "occurred_at": 0})
 
@@ -57,7 +57,7 @@ def test_each_security_mode_sends_what_the_mailer_would_over_one_login(server):
         assert received.envelope_to == alike.envelope_to == result.accepted
         assert received.envelope_from == "news@corvenda.test"
         assert (result.outcome, result.refused, result.reply[0]) == ("sent", {}, 250)
-    assert bulk[3]["List-Unsubscribe"] == "<mailto:unsub@example.com?subject=u1>, <https://example.com/u/1>"
+    assert bulk[3]["List-Unsubscribe"] == "<mailto:unsub@example.com?subject=u1>, <https://example.com/u/X1>"
     assert b"\r\nList-Unsubscribe: <" in bulk[3].raw and bulk[4]["List-Unsubscribe"] is None
     assert b"\r\nList-Unsubscribe-Post: List-Unsubscribe=One-Click\r\n" in bulk[3].raw
     ids = [r.message_id for r in results]
@@ -84,8 +84,7 @@ class Handmade(EasyMailer):
 ])
 def test_the_message_id_and_text_arrive_as_built(plain_server, sender, own, expected):
     """The Message-ID once, from the envelope sender's domain; lines starting with a dot intact."""
-    user, password = plain_server.credentials
-    mailer = Handmade(plain_server.host, plain_server.port, user, password, **SECURITY_MODES["plain"])
+    mailer = Handmade(plain_server.host, plain_server.port, *plain_server.credentials, **SECURITY_MODES["plain"])
     mailer.message_id = own
     with Connection(mailer) as connection:
         result = connection.send("ann@example.org", "x", body="x", sender=sender)
@@ -284,9 +283,8 @@ def test_an_interrupted_send_is_raised_as_is_and_its_connection_dropped(make_ser
         client = connection._server
         sent = []
         client.send = lambda data, send=client.send: (sent.append(data), send(data))[1]
-        real_getreply = client.getreply
 
-        def getreply():
+        def getreply(real_getreply=client.getreply):
             last = sent[-1] if isinstance(sent[-1], bytes) else sent[-1].encode()
             if last.upper().startswith(marker) or (marker == b".\r\n" and last.endswith(marker)):
                 raise interruption

@@ -42,7 +42,6 @@ def test_each_security_mode_delivers_with_bcc_only_in_the_envelope(server):
 
 @pytest.mark.parametrize("default_sender, sender, expected", [
     (None, None, None),  # falls back to the login name
-    ("", None, None),  # so does an empty default sender
     ("noreply@example.org", None, "noreply@example.org"),
     ("noreply@example.org", "alerts@example.org", "alerts@example.org"),
 ])

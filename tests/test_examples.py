@@ -12,8 +12,7 @@ import pytest
 import corvenda
 from corvenda.mailer import EasyMailer
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-EXAMPLES = os.path.join(ROOT, "examples")
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 
 # Each example, the server mode it is written for, and what must arrive.
 EXPECTED = {
