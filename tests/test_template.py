@@ -84,7 +84,7 @@ def test_custom_dir_overrides_builtins_and_extends_the_layout(tmp_path):
 @pytest.mark.parametrize("ext", ["html", "txt"])
 def test_builtin_templates_show_every_variable_and_need_only_the_required(name, ext):
     engine, template = TemplateEngine(None), f"{name}.{ext}"
-    required, optional, _ = TEMPLATES[name]
+    required = TEMPLATES[name][0]
     for label, variables in variants(name):
         out = engine.render(template, variables)
         assert all(word in out for value in variables.values() for word in str(value).split()), label
@@ -284,12 +284,11 @@ def test_each_limit_allows_its_value_and_refuses_one_more(tmp_path, limit, sourc
 
 
 def test_cpu_deadline_is_checked_while_the_render_runs():
-    engine = TemplateEngine(None)
-    source = "{% for i in items %}{% endfor %}"
-    assert engine.render_string(source, {"items": [0] * 1000}) == ""
+    engine, source, variables = TemplateEngine(None), "{% for i in items %}{% endfor %}", {"items": [0] * 1000}
+    assert engine.render_string(source, variables) == ""
     engine.max_cpu_seconds = 0
     with pytest.raises(SecurityError, match=r"max_cpu_seconds \(0 seconds of CPU time per render\)"):
-        engine.render_string(source, {"items": [0] * 1000})
+        engine.render_string(source, variables)
 
 
 # What a template may not do: internals, undefined names, values over a limit (refused
@@ -309,9 +308,8 @@ REFUSED = [  # source, variables, error, message
     ("{% call dict(a=s) %}{% endcall %}", {"s": "x" * 1_000_000}, SecurityError, r"max_output \(1,000,000 characters"),
     ("{{ ns }}", {"ns": Namespace.__new__(Namespace)}, SecurityError, r"^printing a value would make 1,000,001 "),
     ("{{ '100%' % () }}", {}, ValueError, "incomplete format|stray %"),  # 3.15 words it differently
-    ("{{ '%(a' % {} }}", {}, ValueError, "incomplete format key"),
     ("{{ '%s %s' % ('a',) }}", {}, TypeError, "not enough arguments"),
-    ("{{ '%*s' % () }}", {}, TypeError, "not enough arguments"),
+    ("{{ '%(a' % {} }}", {}, ValueError, "incomplete format key"), ("{{ '%*s' % () }}", {}, TypeError, "not enough arguments"),
 ]
 
 
