@@ -83,7 +83,7 @@ ATTACKS = [
 # Renders one attack in a fresh interpreter that may grow 300 MB past the warmed-up
 # engine and runs 10 s of CPU at most; prints the outcome, peak MB and CPU seconds.
 _ATTACK_CHILD = """
-import json, os, resource, sys, time
+import json, pathlib, resource, sys, time
 from corvenda.template import TemplateEngine
 payload, folder = sys.stdin.read(), sys.argv[1]
 engine = TemplateEngine(None)
@@ -95,8 +95,7 @@ resource.setrlimit(resource.RLIMIT_CPU, (10, 10))
 base, start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, time.process_time()
 try:
     if payload.startswith("file:"):
-        with open(os.path.join(folder, "t.txt"), "w") as f:
-            f.write(payload[5:])
+        pathlib.Path(folder, "t.txt").write_text(payload[5:])
         TemplateEngine(folder).render("t.txt", {})
         outcome = "rendered"
     else:
