@@ -45,25 +45,19 @@ MEASURE = r"""
     const [hi, lo] = [luminance(a), luminance(b)].sort((x, y) => y - x);
     return (hi + 0.05) / (lo + 0.05);
   };
-  const visible = (node) => {
-    const range = document.createRange();
-    range.selectNodeContents(node);
-    return [...range.getClientRects()].some((r) => r.width > 0 && r.height > 0) &&
-      getComputedStyle(node.parentElement).visibility === "visible" &&
-      Number(getComputedStyle(node.parentElement).opacity) > 0;
-  };
   const low = [], codeLines = [];
   const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_TEXT);
   for (let node; (node = walker.nextNode());) {
-    if (!node.data.trim() || !visible(node)) continue;
-    const style = getComputedStyle(node.parentElement);
+    const style = getComputedStyle(node.parentElement), range = document.createRange();
+    range.selectNodeContents(node);
+    const shown = [...range.getClientRects()].some((r) => r.width > 0 && r.height > 0);
+    if (!node.data.trim() || !shown || style.visibility !== "visible" || !(Number(style.opacity) > 0)) continue;
     const bg = background(node.parentElement);
     const ratio = contrast(over(rgba(style.color), bg), bg);
     if (ratio < 4.5) low.push({text: node.data.trim().slice(0, 40), color: style.color,
                                background: "rgb(" + bg.slice(0, 3).map(Math.round) + ")", ratio: +ratio.toFixed(2)});
     const at = code === null ? -1 : node.data.indexOf(code);
     if (at >= 0) {
-      const range = document.createRange();
       range.setStart(node, at);
       range.setEnd(node, at + code.length);
       codeLines.push(new Set([...range.getClientRects()].filter((r) => r.width > 0).map((r) => Math.round(r.top))).size);
