@@ -20,12 +20,8 @@ README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 def readme_rows():
     """{situation: (exception cell, when cell)} of the table under "What can go wrong"."""
     section = README.read_text(encoding="utf-8").split("## What can go wrong", 1)[1].split("\n## ", 1)[0]
-    rows = {}
-    for line in section.splitlines():
-        cells = [cell.strip() for cell in line.strip().strip("|").split(" | ")]
-        if line.startswith("| ") and len(cells) == 3 and cells[0] != "Situation":
-            rows[cells[0]] = (cells[1], cells[2])
-    return rows
+    table = [line.strip(" |").split(" | ") for line in section.splitlines() if line.startswith("| ")]
+    return {situation: (exception, when) for situation, exception, when in table[1:]}  # after the heading
 
 
 def commands(server):
