@@ -4,6 +4,7 @@ import email
 import email.policy
 import os
 import pathlib
+import types
 
 import pytest
 
@@ -140,19 +141,16 @@ def test_record_attachments(m):
     assert "\nContent-Type: text/plain; x=a/b\n" in text and "\nContent-Disposition: attachment; filename=\n" in text
 
 
-class Splits:
-    def __init__(self, parts):
-        self.parts = parts
-
-    def split(self, sep, maxsplit):
-        return iter(self.parts)
+def splits(parts):
+    """A content type whose split(sep, maxsplit) gives `parts`, one at a time."""
+    return types.SimpleNamespace(split=lambda sep, maxsplit: iter(parts))
 
 
 @pytest.mark.parametrize("record, error, message", [
     ({"data": b""}, KeyError, "'filename'"), ({}, KeyError, "'filename'"), ({"filename": "a"}, KeyError, "'data'"),
     ({"filename": "a", "data": b"", "content_type": "plain"}, ValueError, "need more than 1 value to unpack"),
-    ({"filename": "a", "data": b"", "content_type": Splits([])}, ValueError, "need more than 0 values to unpack"),
-    ({"filename": "a", "data": b"", "content_type": Splits("abc")}, ValueError,
+    ({"filename": "a", "data": b"", "content_type": splits([])}, ValueError, "need more than 0 values to unpack"),
+    ({"filename": "a", "data": b"", "content_type": splits("abc")}, ValueError,
      "too many values to unpack (expected 2)"),
     ({"filename": None, "data": b""}, TypeError, None), ({"filename": "a.txt", "data": 12}, TypeError, None),
 ])
