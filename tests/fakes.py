@@ -1,6 +1,5 @@
-"""Stand-ins for what the mailer calls and is given, for the tests that call it
-without a network (fuzzing, reference counts).  Every text a fake makes is new
-(``fresh``), so a reference kept or dropped too many shows in the totals; the
+"""Stand-ins for what the mailer calls and is given, for the tests without a network (fuzzing, reference counts).
+Every text a fake makes is new (``fresh``), so a reference kept or dropped too many shows in the totals; the
 fakes keep nothing unless ``record`` is a list (a growing record would leak)."""
 
 import smtplib
@@ -54,8 +53,7 @@ class Message:
 
 
 class Engine:
-    """Renders a name to a line of HTML and a text to itself; a directory, template
-    or text whose name begins with "missing" raises as the real engine would."""
+    """Renders a name to a line of HTML, a text to itself; a directory, template or text "missing..." raises."""
 
     def __init__(self, template_dir=None):
         if template_dir is not None and template_dir.startswith("missing"):
@@ -88,9 +86,8 @@ def _failure(step):
 
 
 class Connection:
-    """An SMTP client that records each step and accepts everything, except that
-    each step named in `fail` ("enter", "starttls", "login", "sendmail", "exit")
-    raises, and __exit__ returns `suppress`."""
+    """An SMTP client that records each step and accepts everything, except that each step named in `fail`
+    ("enter", "starttls", "login", "sendmail", "exit") raises, and __exit__ returns `suppress`."""
 
     def __init__(self, fail=(), suppress=False):
         self.fail, self.suppress = fail, suppress
@@ -120,8 +117,7 @@ class Connection:
 
 
 def fake_smtplib(fail=(), suppress=False):
-    """A stand-in for the smtplib module whose SMTP and SMTP_SSL record how they
-    are called and make a Connection that fails as told ("connect": at once)."""
+    """smtplib whose SMTP and SMTP_SSL record their calls and make a Connection failing as told ("connect": at once)."""
     if isinstance(fail, str):
         fail = (fail,)
 

@@ -24,14 +24,13 @@ def pairs(header):
 # -- long header lines are folded -------------------------------------------------
 
 MANY = [f"recipient.number.{i:03}@example-company.org" for i in range(200)]
-LONG_NAME = "季度财务报告（最终版）" * 12 + ".pdf"
 
 LONG_HEADERS = {
     "35-to": {"to": MANY[:35]},
     "one-over-78": {"to": ["a" * 46 + "@example.org", "bob@example.org"]},  # 79 characters on one line
     "200-to-and-cc": {"to": MANY, "cc": MANY[:50]},
     "chinese-subject": {"subject": "关于下一季度预算安排的通知" * 23},
-    "attachment-name": {"attachments": [{"filename": LONG_NAME, "data": b"%PDF-1.7"}]},
+    "attachment-name": {"attachments": [{"filename": "季度财务报告（最终版）" * 12 + ".pdf", "data": b"%PDF-1.7"}]},
 }
 
 
