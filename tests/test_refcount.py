@@ -1,9 +1,7 @@
 """Reference leaks on every method's success and failure paths, under a debug interpreter (tools/check-debug).
 
-A path that keeps a reference too many grows sys.gettotalrefcount() by at least the number of calls, one that
-releases a reference too many shrinks it.  Immortal objects (None, small ints, literal strings) are not counted,
-so arguments are new objects (`fresh`) wherever a leaked reference to them could hide.
-"""
+A reference kept or released too many changes sys.gettotalrefcount() with every call.  Immortal objects (None,
+small ints, literal strings) are not counted, so arguments are new objects (`fresh`) where a leak could hide."""
 
 import gc
 import inspect
@@ -119,7 +117,8 @@ def test_constructor_with_replaced_engine(monkeypatch):
 @pytest.mark.parametrize("name", ["__init__", "send", "send_template", "_build_message", *STATIC, "_do_send"])
 def test_binding_errors(name):
     """Too few, too many, unknown and repeated keywords, through the class and through an instance."""
-    required = [p.name for p in inspect.signature(getattr(EasyMailer, name)).parameters.values() if p.default is p.empty]
+    params = inspect.signature(getattr(EasyMailer, name)).parameters.values()
+    required = [p.name for p in params if p.default is p.empty]
     lead = 0 if name in STATIC else 1
     through_instance = getattr(make_mailer(cls=NoSend), name)
 
@@ -136,7 +135,6 @@ def test_binding_errors(name):
 
 def test_exact_type_errors_recipients_and_a_message_without_attach():
     m = make_mailer(cls=NoSend)
-    msg = m._build_message(fresh("to"), fresh("subject"), None, None, None, None, None, None, None)
 
     def to_iterate():
         yield fresh("gen@example.org")
@@ -147,10 +145,10 @@ def test_exact_type_errors_recipients_and_a_message_without_attach():
         raises(TypeError, m.send, fresh("to"), fresh("subject"), attachments=List())
         raises(TypeError, m.send_template, fresh("to"), fresh("subject"), fresh("name"), Dict(a=object()))
         raises(TypeError, m._build_message, fresh("to"), 1.5, None, None, None, None, None, None, None)
-        raises(TypeError, EasyMailer._attach_file, msg, Path("x"))
-        raises(TypeError, EasyMailer._attach_binary, msg, Dict(filename=fresh("a.txt"), data=data()))
-        raises(TypeError, EasyMailer._do_send, m, msg, List([fresh("to")]), fresh("sender"))
-        raises(TypeError, EasyMailer._do_send, m, msg, [fresh("to")], Str("sender"))
+        raises(TypeError, EasyMailer._attach_file, Message(), Path("x"))
+        raises(TypeError, EasyMailer._attach_binary, Message(), Dict(filename=fresh("a.txt"), data=data()))
+        raises(TypeError, EasyMailer._do_send, m, Message(), List([fresh("to")]), fresh("sender"))
+        raises(TypeError, EasyMailer._do_send, m, Message(), [fresh("to")], Str("sender"))
         raises(AttributeError, EasyMailer._attach_binary, object(), record())
         EasyMailer._collect_recipients(fresh("to@x"), [fresh("cc@x"), fresh("cc2@x")], (fresh("bcc@x"),))
         EasyMailer._collect_recipients([fresh("to@x")], None, iter([fresh("b@x")]))
@@ -223,8 +221,7 @@ def test_send_and_send_template(paths):
     (("enter",), False, ConnectionResetError, ConnectionResetError), (("login", "exit"), False, OSError, OSError),
     (("connect",), False, ConnectionRefusedError, ConnectionRefusedError)], ids=repr)
 def test_do_send_and_bulk_open(network, fail, suppress, sent, opened):
-    """open raises a failed login even when __exit__ would suppress it; when login and __exit__ both fail, __exit__'s
-    error wins."""
+    """open raises a failed login that __exit__ would suppress; when login and __exit__ fail, __exit__'s error wins."""
     network(*fail, suppress=suppress)
     mailers = [make_mailer(), make_mailer(use_ssl=False), make_mailer(use_ssl=False, use_tls=True)]
 
