@@ -41,11 +41,6 @@ def starttls_server(smtp_server_factory, authority):
 
 
 @pytest.fixture
-def ssl_server(smtp_server_factory, authority):
-    return smtp_server_factory("ssl", credentials=CREDENTIALS, authority=authority)
-
-
-@pytest.fixture
 def _shared_servers(smtp_server_factory, authority):
     """The server of each mode, by mode, for tests that pick one from a table."""
     return {mode: smtp_server_factory(mode, credentials=CREDENTIALS, authority=authority) for mode in MODES}

@@ -19,14 +19,12 @@ import time
 
 import pytest
 
-testing = pytest.importorskip("corvenda.testing")
-
-import corvenda  # noqa: E402
-from corvenda import SECURITY_MODES  # noqa: E402
-from corvenda._process import child_environ, wait_until  # noqa: E402
-from corvenda.mailer import EasyMailer  # noqa: E402
-from corvenda.testing import _devserver  # noqa: E402
-from corvenda.testing._server import _LoopErrors  # noqa: E402
+import corvenda
+from corvenda import SECURITY_MODES, testing
+from corvenda._process import child_environ, wait_until
+from corvenda.mailer import EasyMailer
+from corvenda.testing import _devserver
+from corvenda.testing._server import _LoopErrors
 
 USER, PASSWORD = "dev", "pw"
 
