@@ -361,14 +361,11 @@ def test_fault_flags_arm_the_faults_of_the_same_names(run_main):
     assert outcomes == [535, 454, 535, 421, 421, "dropped", "dropped", 551, 451, "dropped", "sent"]
     assert out.split("Faults armed:\n")[1].split("Press Ctrl-C")[0].splitlines() == [
         "  RCPT refused with 551 for Ghost@Example.com, nobody@example.com, x@example.com",
-        "  the next 2 MAIL answered with 421",
-        "  the next 1 DATA answered with 451",
-        "  the next 1 NOOP answered with 451",
-        "  the next 1 login(s) rejected with 535",
+        "  the next 2 MAIL answered with 421", "  the next 1 DATA answered with 451",
+        "  the next 1 NOOP answered with 451", "  the next 1 login(s) rejected with 535",
         "  the next 1 login(s) rejected with 454",
         "  the connection dropped at the next 2 RCPT, unanswered",
-        "  the connection dropped at the next 1 DATA, after carrying it out",
-    ]
+        "  the connection dropped at the next 1 DATA, after carrying it out"]
     assert out.endswith("stopped after 2 message(s)\n")
 
 
@@ -514,31 +511,16 @@ def test_each_message_is_summed_up_and_saved_under_a_name_of_its_own(run_main, t
     assert status == 0
     shown = re.sub(r"(received|Date:) [^\n=]+", r"\1 - ", out).split("\n\n=== ")[1:]
     assert shown[0].splitlines() == [
-        "Message 1, received - " + "=" * 30,
-        "Session    EHLO AUTH MAIL RCPT RCPT RCPT RCPT DATA  (login user, no TLS)",
-        "Envelope",
-        "  MAIL FROM <app@example.com>",
-        "  RCPT TO   <ann@example.com>",
-        "  RCPT TO   <bob@example.org>",
-        "  RCPT TO   <cc@example.com>",
-        "  RCPT TO   <audit@example.com>   (Bcc: in no header)",
-        "Headers",
-        "  From: app@example.com",
-        "  To: ann@example.com, Bob <bob@example.org>",
-        "  Subject: Invoice 42",
-        "  Date: - ",
-        "  Cc: cc@example.com",
-        "MIME structure",
-        "  multipart/mixed",
-        "    multipart/alternative",
-        "      text/plain                     112 bytes",
-        "      text/html                        8 bytes",
+        "Message 1, received - " + "=" * 30, "Session    EHLO AUTH MAIL RCPT RCPT RCPT RCPT DATA  (login user, no TLS)",
+        "Envelope", "  MAIL FROM <app@example.com>", "  RCPT TO   <ann@example.com>", "  RCPT TO   <bob@example.org>",
+        "  RCPT TO   <cc@example.com>", "  RCPT TO   <audit@example.com>   (Bcc: in no header)",
+        "Headers", "  From: app@example.com", "  To: ann@example.com, Bob <bob@example.org>", "  Subject: Invoice 42",
+        "  Date: - ", "  Cc: cc@example.com",
+        "MIME structure", "  multipart/mixed", "    multipart/alternative",
+        "      text/plain                     112 bytes", "      text/html                        8 bytes",
         "    application/pdf                    8 bytes   attachment invoice.pdf",
-        "Text part",
-        *[f"  {n}" for n in range(40)],
-        "  ... 1 more lines",
-        f"Saved {save}/" + re.search(r"Saved \S+/(\S+)", out).group(1),
-    ]
+        "Text part", *[f"  {n}" for n in range(40)], "  ... 1 more lines",
+        f"Saved {save}/" + re.search(r"Saved \S+/(\S+)", out).group(1)]
     for number, (_, _, lines) in enumerate(SHOWN, 2):
         session = "EHLO AUTH MAIL RCPT RCPT DATA" + " MAIL RCPT DATA" * (number - 2)
         assert shown[number - 1].splitlines()[:-1] == [
