@@ -69,7 +69,6 @@ def make_server(authority):
 
 
 # The programs some suites check with: how to tell one is there, and how to get it.
-# tools/in-sysroot runs the tests in a root that has them all.
 TOOLS = {
     "chromium": (lambda: _chromium.find_chromium() is not None,
                  "apt-get install chromium, or set CORVENDA_CHROMIUM to a Chromium binary"),
