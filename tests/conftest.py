@@ -30,14 +30,14 @@ def ca_pem(authority, monkeypatch):
     return authority.ca_file
 
 
-@pytest.fixture
-def plain_server(smtp_server_factory, authority):
-    return smtp_server_factory("plain", credentials=CREDENTIALS, authority=authority)
+def _server_of(mode):
+    """The fixture MODE_server: the shared server of that mode, with our login and CA."""
+    def server_of_mode(smtp_server_factory, authority):
+        return smtp_server_factory(mode, credentials=CREDENTIALS, authority=authority)
+    return pytest.fixture(server_of_mode, name=f"{mode}_server")
 
 
-@pytest.fixture
-def starttls_server(smtp_server_factory, authority):
-    return smtp_server_factory("starttls", credentials=CREDENTIALS, authority=authority)
+plain_server, starttls_server, ssl_server = map(_server_of, MODES)
 
 
 @pytest.fixture
