@@ -169,6 +169,7 @@ def test_an_authority_of_its_own_signs_for_127_0_0_1_and_localhost():
             for host in ("127.0.0.1", "localhost"):
                 send(server.mailer(host=host))
         with smtplib.SMTP_SSL(server.host, server.port, context=ca.client_context()) as client:
+            assert client.noop()[0] == 250
             assert (("organizationName", "corvenda.testing"),) in client.sock.getpeercert()["issuer"]
         assert len(server.messages) == 2
     assert not os.path.exists(ca.ca_file)
