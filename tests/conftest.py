@@ -30,19 +30,14 @@ def ca_pem(authority, monkeypatch):
     return authority.ca_file
 
 
-@pytest.fixture
-def plain_server(smtp_server_factory, authority):
-    return smtp_server_factory("plain", credentials=CREDENTIALS, authority=authority)
+def _server_of(mode):
+    """The fixture MODE_server: the shared server of that mode, with our login and CA."""
+    def server_of_mode(smtp_server_factory, authority):
+        return smtp_server_factory(mode, credentials=CREDENTIALS, authority=authority)
+    return pytest.fixture(server_of_mode, name=f"{mode}_server")
 
 
-@pytest.fixture
-def starttls_server(smtp_server_factory, authority):
-    return smtp_server_factory("starttls", credentials=CREDENTIALS, authority=authority)
-
-
-@pytest.fixture
-def ssl_server(smtp_server_factory, authority):
-    return smtp_server_factory("ssl", credentials=CREDENTIALS, authority=authority)
+plain_server, starttls_server, ssl_server = map(_server_of, MODES)
 
 
 @pytest.fixture
@@ -74,7 +69,6 @@ def make_server(authority):
 
 
 # The programs some suites check with: how to tell one is there, and how to get it.
-# tools/in-sysroot runs the tests in a root that has them all.
 TOOLS = {
     "chromium": (lambda: _chromium.find_chromium() is not None,
                  "apt-get install chromium, or set CORVENDA_CHROMIUM to a Chromium binary"),

@@ -30,8 +30,7 @@ def test_links(plain_server, case):
     text, html, expected = LINKS[case]
     plain_server.mailer().send("ann@example.org", "Links", body=text, html=html)
     [received] = plain_server.messages.wait_for(1)
-    assert received.links == expected
-    assert received.text == text and received.html == html
+    assert (received.links, received.text, received.html) == (expected, text, html)
 
 
 def test_wait_for_says_what_arrived_and_which_connections_delivered_nothing():
