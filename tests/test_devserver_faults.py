@@ -419,6 +419,26 @@ def test_help_names_every_option_its_argument_and_default(run_main, monkeypatch)
     assert options.split() == HELP.split()
 
 
+def test_a_stop_while_a_message_is_saved_comes_after_the_file(run_main, tmp_path, monkeypatch):
+    """SIGTERM arrives while the message is being saved: the file is written whole, then the server stops."""
+    save = _devserver._save
+
+    def save_once_stopped(*args):
+        assert wait_until(lambda: signal.SIGTERM in signal.sigpending(), 10)
+        return save(*args)
+
+    def drive(output):
+        EasyMailer("127.0.0.1", port_of(output.text), "user", "password", use_ssl=False,
+                   default_sender="app@example.com").send("ann@example.com", "Hi", body="x")
+        output.wait(lambda: "=== Message" in output.text)
+
+    monkeypatch.setattr(_devserver, "_save", save_once_stopped)
+    status, out, err = run_main("--mode", "plain", "--save", str(tmp_path), drive=drive)
+    [eml] = tmp_path.glob("*.eml")
+    assert (status, err, eml.read_bytes().count(b"Subject: Hi")) == (0, "", 1)
+    assert out.endswith(f"Saved {eml}\n\ncorvenda.testing: stopped after 1 message(s)\n")
+
+
 def test_a_busy_port_ends_it_with_status_1(run_main):
     with socket.create_server(("127.0.0.1", 0)) as busy:
         port = busy.getsockname()[1]

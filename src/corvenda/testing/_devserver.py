@@ -249,6 +249,9 @@ def _arm(server: SMTPServer, args: argparse.Namespace) -> list[str]:
     return armed
 
 
+STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
+
+
 def _interrupt(signum: int, frame: FrameType | None) -> None:
     raise KeyboardInterrupt
 
@@ -308,7 +311,13 @@ def main(argv: list[str] | None = None) -> int:
                 except queue.Empty:
                     continue
                 count += 1
-                _show(received, count, commands, args.save)
+                # Ctrl-C or SIGTERM while a message is shown and saved takes
+                # effect after it: a stop never leaves half a file behind.
+                held = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+                try:
+                    _show(received, count, commands, args.save)
+                finally:
+                    signal.pthread_sigmask(signal.SIG_SETMASK, held)
         except KeyboardInterrupt:
             print(f"\ncorvenda.testing: stopped after {count} message(s)", flush=True)
         finally:
